@@ -1,0 +1,10 @@
+// The one way the engine ends on an allocation failure it cannot recover from:
+// exit code 1 at once, no abort, no message.
+#pragma once
+
+[[noreturn]] void fatal_exit();
+
+// Allocation that ends the engine with exit code 1 when memory runs out.
+void* checked_malloc(unsigned long size);
+void* checked_calloc(unsigned long count, unsigned long size);
+void* checked_realloc(void* ptr, unsigned long size);

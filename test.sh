@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test:
+#   1. the release build with all tests;
+#   2. the codec tests again under AddressSanitizer and UBSan;
+#   3. the fuzz targets for a bounded time.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+cd "$here"
+scripts/install-deps.sh build
+
+jobs="$(nproc)"
+status=0
+
+echo "== release build and tests"
+scripts/build.sh build Release
+(cd build && ctest --output-on-failure -j "$jobs") || status=1
+
+echo "== sanitizer build, codec tests"
+scripts/build.sh build-asan RelWithDebInfo -DVELTO_SANITIZE=ON -DVELTO_GUI=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -L codec) || status=1
+
+if ls tests/fuzz/*.cmake >/dev/null 2>&1; then
+  echo "== fuzz targets"
+  CC=clang CXX=clang++ scripts/build.sh build-fuzz RelWithDebInfo -DVELTO_FUZZ=ON -DVELTO_GUI=OFF
+  for f in build-fuzz/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    mkdir -p "build-fuzz/corpus-$(basename "$f")"
+    "$f" -max_total_time="${VELTO_FUZZ_SECONDS:-60}" -rss_limit_mb=2048 -timeout=10 \
+      "build-fuzz/corpus-$(basename "$f")" >"build-fuzz/$(basename "$f").log" 2>&1 \
+      && echo "$(basename "$f"): ok" || { echo "$(basename "$f"): FAILED"; tail -40 "build-fuzz/$(basename "$f").log"; status=1; }
+  done
+fi
+
+exit $status
