@@ -21,7 +21,8 @@ scripts/build.sh build-asan RelWithDebInfo -DVELTO_SANITIZE=ON -DVELTO_GUI=OFF
 
 if ls tests/fuzz/*.cmake >/dev/null 2>&1; then
   echo "== fuzz targets"
-  CC=clang CXX=clang++ scripts/build.sh build-fuzz RelWithDebInfo -DVELTO_FUZZ=ON -DVELTO_GUI=OFF
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_FUZZ=ON -DVELTO_GUI=OFF >/dev/null
+  cmake --build build-fuzz --parallel "$jobs" --target fuzz_all
   for f in build-fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     mkdir -p "build-fuzz/corpus-$(basename "$f")"
