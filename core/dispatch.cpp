@@ -1,0 +1,206 @@
+// Input collection, file workers and per-file dispatch.
+#include "dispatch.h"
+
+#include <boost/filesystem.hpp>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/jpg/jpeg_optimizer.h"
+#include "core/platform.h"
+#include "core/png/png_optimizer.h"
+
+std::atomic<uint8_t> run_failed{0};
+std::atomic<uint8_t> preview_refused{0};
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+// Files below this size cannot hold a useful image.
+constexpr int32_t min_file_size = 38;
+
+using file_key = std::pair<uint64_t, uint64_t>;  // device, inode
+
+struct collector {
+    input_collection& out;
+    std::set<file_key> seen;
+
+    // Returns true when the path was new (or has no readable status) and
+    // entered the list.
+    bool add(const std::string& path) {
+        file_info info;
+        if (read_file_info(path, info) && !seen.insert({info.device, info.inode}).second) return false;
+        out.files.push_back(path);
+        return true;
+    }
+
+    // Pre-order walk, the order of a recursive directory iteration: an entry,
+    // then the contents of that entry when it is a folder (links to folders
+    // are listed but not entered). A folder already listed is not walked again.
+    void walk(const fs::path& folder) {
+        boost::system::error_code ec;
+        fs::directory_iterator it(folder, ec);
+        if (ec) return;  // unreadable folder: nothing from it
+        for (const fs::directory_iterator end; it != end;) {
+            const fs::path entry = it->path();
+            if (add(entry.string())) {
+                ++out.folder_entry_count;
+                boost::system::error_code status_ec;
+                fs::file_status st = it->symlink_status(status_ec);
+                if (!status_ec && fs::is_directory(st)) walk(entry);
+            }
+            it.increment(ec);
+            if (ec) return;  // the listing of this folder broke off; go on with the rest
+        }
+    }
+};
+
+bool accepted_extension(const std::string& path) {
+    static const char* const extensions[] = {"PNG", "png", "jpg", "JPG", "JPEG", "jpeg", "webp", "WEBP"};
+    size_t dot = path.rfind('.');
+    const char* ext = dot == std::string::npos ? path.c_str() : path.c_str() + dot + 1;
+    for (const char* e : extensions)
+        if (std::strcmp(ext, e) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+input_collection collect_inputs(const std::vector<std::string>& paths, std::atomic<uint32_t>& run_result) {
+    input_collection out;
+    collector c{out, {}};
+    for (const std::string& arg : paths) {
+        ++out.path_arg_count;
+        file_info info;
+        if (!read_file_info(arg, info) || (!info.regular && !info.directory)) {
+            run_result.fetch_or(1);
+            continue;
+        }
+        if (info.regular) {
+            c.add(arg);
+            continue;
+        }
+        if (c.seen.insert({info.device, info.inode}).second) c.walk(fs::path(arg));
+    }
+    return out;
+}
+
+bool names_single_file(const input_collection& inputs) {
+    return inputs.path_arg_count == 1 && inputs.folder_entry_count == 0;
+}
+
+void file_worker(const file_list& files, std::atomic<uint64_t>& next_file_index,
+                 const default_flags& flags, std::atomic<uint32_t>& run_result) {
+    for (;;) {
+        uint64_t i = next_file_index.fetch_add(1);
+        if (i >= files.size()) return;
+        run_result.fetch_or(process_file(files[i], flags));
+    }
+}
+
+unsigned run_file_workers(const file_list& files, const default_flags& flags,
+                          std::atomic<uint64_t>& next_file_index, std::atomic<uint32_t>& run_result,
+                          unsigned count, unsigned max_started) {
+    std::vector<std::thread> workers;
+    workers.reserve(count);
+    for (unsigned i = 0; i < count && workers.size() < max_started; ++i) {
+        try {
+            workers.emplace_back([files, flags, &next_file_index, &run_result] {
+                file_worker(files, next_file_index, flags, run_result);
+            });
+        } catch (const std::system_error&) {
+            break;  // the system refuses more threads
+        } catch (const std::bad_alloc&) {
+            break;
+        }
+    }
+    unsigned ran = static_cast<unsigned>(workers.size());
+    if (workers.empty() && count > 0) {
+        file_worker(files, next_file_index, flags, run_result);
+        ran = 1;
+    }
+    for (std::thread& t : workers) t.join();
+    return ran;
+}
+
+uint8_t process_file(const std::string& path, const default_flags& flags) {
+    if (!accepted_extension(path)) return 0;
+
+    const int32_t size = file_size(path);
+    if (size < min_file_size || !file_writable(path)) return 1;
+
+    const int format = detect_format(path);
+    if (format != format_png && format != format_jpeg && format != format_webp) return 1;
+
+    image_job job;
+    init_image_job(job, flags, static_cast<uint32_t>(size));
+
+    uint8_t result = 0;
+    bool optimised = false;
+    int64_t saved_mtime = -1;
+    if ((format == format_png && flags.png_enabled) || (format == format_jpeg && flags.jpeg_enabled)) {
+        check_job_compat(job, format);
+        if (job.result == 0) {
+            if (flags.notime) saved_mtime = file_mtime(path);
+            if (format == format_png)
+                optimize_png_file(path, job);
+            else
+                optimize_jpeg_file(path, job);
+            optimised = true;
+            result = job.result;
+        }
+    }
+
+    if (job.preview_refused) preview_refused.store(1);
+    if (job.result != 0 && job.single_file) run_failed.store(1);
+
+    if (job.result == 0 && flags.notime && optimised && saved_mtime != -1 && file_exists(path)) {
+        const int32_t now = file_size(path);
+        if (now >= 0 && static_cast<uint32_t>(now) < static_cast<uint32_t>(size)) restore_mtime(path, saved_mtime);
+    }
+    return result;
+}
+
+int detect_format(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return format_unknown;
+    unsigned char head[12] = {};
+    size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (n < 3) return format_unknown;
+    if (head[0] == 0x89 && head[1] == 'P' && head[2] == 'N') return format_png;
+    if (head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return format_jpeg;
+    if (head[0] == 'R' && head[1] == 'I' && head[2] == 'F') return format_webp;
+    return format_unknown;
+}
+
+void check_job_compat(image_job& job, int format) {
+    if (format == format_png && job.noalpha && job.resize_target != 0) job.result = job_failed;
+    if ((format == format_png || format == format_jpeg) && job.mode == mode_lossless &&
+        (job.srgb || job.resize_target != 0))
+        job.result = job_failed;
+}
+
+int32_t file_size(const std::string& path) {
+    file_info info;
+    if (!read_file_info(path, info) || !info.regular || info.size > static_cast<uint64_t>(INT32_MAX)) return -1;
+    return static_cast<int32_t>(info.size);
+}
+
+bool file_exists(const std::string& path) {
+    file_info info;
+    return read_file_info(path, info);
+}
+
+bool file_writable(const std::string& path) { return path_writable(path); }
+
+int64_t file_mtime(const std::string& path) {
+    file_info info;
+    return read_file_info(path, info) ? info.mtime_ns : -1;
+}
+
+bool restore_mtime(const std::string& path, int64_t mtime) { return set_file_mtime(path, mtime); }
