@@ -38,6 +38,14 @@ inline std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+inline std::string read_file_head(const std::string& path, size_t limit = 4096) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(limit, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(limit));
+    head.resize(static_cast<size_t>(in.gcount()));
+    return head;
+}
+
 // Fixture content: a format signature padded with 'x' to `size` bytes.
 inline std::string signed_bytes(const std::string& signature, size_t size) {
     std::string s = signature.substr(0, size);

@@ -1,0 +1,222 @@
+// Black-box test of the engine binary: exit codes, which files are touched, and
+// silence on standard output and standard error.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/temp_folder.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+const int64_t old_time_s = 978307200;  // 2001-01-01
+
+enum class kind { png, jpeg, riff, text, real_png, real_jpeg, folder, sparse_png };
+
+struct fixture {
+    std::string name;
+    kind what;
+    uint64_t size = 0;
+    mode_t mode = 0644;
+};
+
+fixture png(const std::string& n, uint64_t size = 100) { return {n, kind::png, size}; }
+fixture riff(const std::string& n, uint64_t size = 100) { return {n, kind::riff, size}; }
+fixture text(const std::string& n, uint64_t size = 100) { return {n, kind::text, size}; }
+fixture real_png(const std::string& n) { return {n, kind::real_png}; }
+fixture real_jpeg(const std::string& n, mode_t mode = 0644) { return {n, kind::real_jpeg, 0, mode}; }
+fixture folder(const std::string& n) { return {n, kind::folder}; }
+fixture sparse_png(const std::string& n, uint64_t size) { return {n, kind::sparse_png, size}; }
+
+// Small valid images from the shared corpus, so that the cases that reach a
+// pipeline hold whether the pipelines are stubs or real.
+std::string corpus_file(const char* relative, const std::string& fallback) {
+    const char* corpus = std::getenv("VELTO_CORPUS");
+    if (corpus) {
+        std::string bytes = read_file(std::string(corpus) + "/" + relative);
+        if (!bytes.empty()) return bytes;
+    }
+    return fallback;
+}
+
+void make_fixture(const temp_folder& tmp, const fixture& f) {
+    const std::string path = tmp / f.name;
+    switch (f.what) {
+    case kind::folder: fs::create_directories(path); return;
+    case kind::png: write_file(path, signed_bytes(png_signature, f.size)); break;
+    case kind::jpeg: write_file(path, signed_bytes(jpeg_signature, f.size)); break;
+    case kind::riff: write_file(path, signed_bytes(riff_signature, f.size)); break;
+    case kind::text: write_file(path, std::string(f.size, 't')); break;
+    case kind::real_png:
+        write_file(path, corpus_file("png/icon/tango-internet-web-browser-16.png", signed_bytes(png_signature, 300)));
+        break;
+    case kind::real_jpeg:
+        write_file(path, corpus_file("jpeg/baseline/mozilla-size-17x17.jpg", signed_bytes(jpeg_signature, 300)));
+        break;
+    case kind::sparse_png:
+        write_file(path, signed_bytes(png_signature, 64));
+        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(f.size)), 0);
+        break;
+    }
+    struct timespec times[2] = {{old_time_s, 0}, {old_time_s, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ASSERT_EQ(::chmod(path.c_str(), f.mode), 0);
+}
+
+// What "untouched" compares: size, modification time and the first bytes
+// (the 2 GiB fixture is not read whole).
+struct snapshot {
+    uint64_t size;
+    int64_t mtime_s;
+    long mtime_ns;
+    std::string head;
+    bool operator==(const snapshot&) const = default;
+};
+
+snapshot take_snapshot(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    std::string head = read_file_head(path);
+    return {static_cast<uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec, head};
+}
+
+struct run_outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+run_outcome run_core(const temp_folder& tmp, const std::vector<std::string>& args) {
+    const char* core = std::getenv("VELTO_CORE");
+    run_outcome r;
+    if (!core) return r;
+    std::vector<std::string> env_store;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("LOCALAPPDATA=", 0) != 0) env_store.emplace_back(*e);
+    env_store.push_back("LOCALAPPDATA=" + (tmp / "appdata"));
+    std::vector<char*> envp;
+    for (std::string& e : env_store) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> arg_store{core};
+    arg_store.insert(arg_store.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : arg_store) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const std::string out_path = tmp / "stdout.txt";
+    const std::string err_path = tmp / "stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    int spawned = posix_spawn(&pid, core, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return r;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+struct e2e_case {
+    const char* name;
+    std::vector<fixture> files;
+    std::vector<std::string> args;  // "@x" stands for the fixture x
+    int status;                     // as a parent sees it: 8 bits
+    std::vector<std::string> untouched;
+    std::vector<std::string> keeps_time = {};
+    std::vector<std::string> holds_png = {};
+};
+
+const e2e_case cases[] = {
+    {"no argument", {}, {}, 0, {}},
+    {"probe alone answers 500, seen as 244", {}, {"-c500"}, 244, {}},
+    {"bad option before the probe", {}, {"-x", "-c500"}, 2, {}},
+    {"bad option after the probe", {}, {"-c500", "-x"}, 244, {}},
+    {"probe after a path", {png("a.png")}, {"@a.png", "-c500"}, 244, {"a.png"}},
+    {"help after a path", {png("a.png")}, {"@a.png", "-h"}, 0, {"a.png"}},
+    {"bad option after a path", {png("a.png")}, {"@a.png", "-bogus"}, 2, {"a.png"}},
+    {"lossless with quality", {png("a.png")}, {"-l", "-q=80", "@a.png"}, 2, {"a.png"}},
+    {"quality with lossless", {png("a.png")}, {"-q=80", "-lossless", "@a.png"}, 2, {"a.png"}},
+    {"lossless with quality, then the probe", {}, {"-l", "-q=80", "-c500"}, 244, {}},
+    {"quality 0", {png("a.png")}, {"-q=0", "@a.png"}, 2, {"a.png"}},
+    {"quality 101", {png("a.png")}, {"-q=101", "@a.png"}, 2, {"a.png"}},
+    {"quality letters", {png("a.png")}, {"-q=abc", "@a.png"}, 2, {"a.png"}},
+    {"resize 23", {png("a.png")}, {"-resize=23", "@a.png"}, 2, {"a.png"}},
+    {"resize 4097", {png("a.png")}, {"-resize=4097", "@a.png"}, 2, {"a.png"}},
+    {"process 5", {png("a.png")}, {"-process=5", "@a.png"}, 2, {"a.png"}},
+    {"bad quality not hidden by a later resize", {png("a.png")}, {"-q=0", "-resize=100", "@a.png"}, 2, {"a.png"}},
+    {"bad quality overwritten by a good one", {real_png("a.png")}, {"-q=0", "-q=80", "@a.png"}, 0, {}},
+    {"quality 65537 is quality 1", {real_png("a.png")}, {"-q=65537", "@a.png"}, 0, {}},
+    {"accepted switches", {real_png("a.png")}, {"-process=0", "-no-apng", "-no-webp", "-png-s0", "@a.png"}, 0, {}},
+    {"missing path", {}, {"@missing.png"}, 1, {}},
+    {"missing path beside a good file", {real_png("a.png")}, {"@missing.png", "@a.png"}, 1, {}},
+    {"options without a path", {}, {"-png-s1"}, 1, {}},
+    {"options without a path, quiet", {}, {"-quiet", "-png-s1"}, 0, {}},
+    {"extension Png is skipped", {text("t.Png")}, {"@t.Png"}, 0, {"t.Png"}},
+    {"extension PNG is admitted", {text("t.PNG")}, {"@t.PNG"}, 1, {"t.PNG"}},
+    {"37 bytes fail", {png("s.png", 37)}, {"@s.png"}, 1, {"s.png"}},
+    {"38 bytes reach the format test", {riff("s.png", 38)}, {"@s.png"}, 0, {"s.png"}},
+    {"read-only JPEG", {real_jpeg("ro.jpg", 0444)}, {"@ro.jpg"}, 1, {"ro.jpg"}},
+    {"jpg holding PNG data stays PNG", {real_png("p.jpg")}, {"@p.jpg"}, 0, {}, {}, {"p.jpg"}},
+    {"webp holding RIFF", {riff("w.webp")}, {"@w.webp"}, 0, {"w.webp"}},
+    {"jpg holding RIFF", {riff("w.jpg")}, {"@w.jpg"}, 0, {"w.jpg"}},
+    {"jpeg holding text", {text("t.jpeg")}, {"@t.jpeg"}, 1, {"t.jpeg"}},
+    {"jpeg holding text, quiet", {text("t.jpeg")}, {"-q", "@t.jpeg"}, 1, {"t.jpeg"}},
+    {"one file refused", {real_png("a.png")}, {"-noalpha", "-resize=512", "@a.png"}, 2, {"a.png"}},
+    {"one file refused, quiet", {real_png("a.png")}, {"-quiet", "-noalpha", "-resize=512", "@a.png"}, 0, {"a.png"}},
+    {"two files refused", {real_png("a.png"), real_png("b.png")}, {"-l", "-srgb", "@a.png", "@b.png"}, 0,
+     {"a.png", "b.png"}},
+    {"JPEG refused alone", {real_jpeg("a.jpg")}, {"-lossless", "-resize=800", "@a.jpg"}, 2, {"a.jpg"}},
+    {"folder with a sub-folder",
+     {folder("d"), real_png("d/a.png"), text("d/notes.txt"), folder("d/sub"), real_png("d/sub/b.png")},
+     {"@d"}, 0, {"d/notes.txt"}},
+    {"a folder is never a single-file run", {folder("d"), real_png("d/a.png")}, {"-noalpha", "-resize=512", "@d"}, 0,
+     {"d/a.png"}},
+    {"empty folder", {folder("d")}, {"@d"}, 0, {}},
+    {"sub-folder named like a PNG", {folder("d"), folder("d/x.png")}, {"@d"}, 1, {}},
+    {"notime keeps the time", {real_png("a.png")}, {"-notime", "@a.png"}, 0, {}, {"a.png"}},
+    {"2 GiB file fails untouched", {sparse_png("big.png", 0x80000000ull)}, {"@big.png"}, 1, {"big.png"}},
+    {"2 GiB file fails untouched, quiet", {sparse_png("big.png", 0x80000000ull)}, {"-q", "@big.png"}, 1,
+     {"big.png"}},
+    {"same file twice", {real_png("a.png")}, {"@a.png", "@a.png"}, 0, {}},
+};
+
+std::string expand(const temp_folder& tmp, const std::string& arg) { return arg[0] == '@' ? tmp / arg.substr(1) : arg; }
+
+TEST(EngineBinary, ExitCodesAndTouchedFiles) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr) << "VELTO_CORE names the engine binary";
+    for (const e2e_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        for (const fixture& f : c.files) make_fixture(tmp, f);
+        std::vector<std::string> args;
+        for (const std::string& a : c.args) args.push_back(expand(tmp, a));
+        std::vector<snapshot> before;
+        for (const std::string& name : c.untouched) before.push_back(take_snapshot(tmp / name));
+
+        run_outcome r = run_core(tmp, args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, "");  // no title either: standard output is not a terminal
+        EXPECT_EQ(r.err, "");
+        for (size_t i = 0; i < c.untouched.size(); ++i)
+            EXPECT_TRUE(take_snapshot(tmp / c.untouched[i]) == before[i]) << c.untouched[i] << " was changed";
+        for (const std::string& name : c.keeps_time) EXPECT_EQ(take_snapshot(tmp / name).mtime_s, old_time_s) << name;
+        for (const std::string& name : c.holds_png)
+            EXPECT_EQ(read_file(tmp / name).substr(0, 8), png_signature) << name;
+    }
+}
+
+}  // namespace
