@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,7 +95,9 @@ struct run_outcome {
     std::string err;
 };
 
-run_outcome run_core(const temp_folder& tmp, const std::vector<std::string>& args) {
+// Runs the engine with LOCALAPPDATA inside `tmp`; standard output goes to a
+// file, or to `stdout_fd` when one is given (a terminal in the title test).
+run_outcome run_core(const temp_folder& tmp, const std::vector<std::string>& args, int stdout_fd = -1) {
     const char* core = std::getenv("VELTO_CORE");
     run_outcome r;
     if (!core) return r;
@@ -116,7 +119,10 @@ run_outcome run_core(const temp_folder& tmp, const std::vector<std::string>& arg
     const std::string err_path = tmp / "stderr.txt";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stdout_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
     int spawned = posix_spawn(&pid, core, &actions, nullptr, argv.data(), envp.data());
@@ -125,7 +131,7 @@ run_outcome run_core(const temp_folder& tmp, const std::vector<std::string>& arg
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    r.out = read_file(out_path);
+    if (stdout_fd < 0) r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;
 }
@@ -217,6 +223,46 @@ TEST(EngineBinary, ExitCodesAndTouchedFiles) {
         for (const std::string& name : c.holds_png)
             EXPECT_EQ(read_file(tmp / name).substr(0, 8), png_signature) << name;
     }
+}
+
+std::string read_available(int fd) {
+    std::string got;
+    char buf[256];
+    pollfd ready{fd, POLLIN, 0};
+    while (::poll(&ready, 1, 100) > 0) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+TEST(EngineBinary, TitleOnlyOnATerminalForAVerboseRunWithGoodPaths) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal";
+    int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const std::string title = "\033]0;(0%) - krast\007";
+    const struct { std::vector<std::string> args; bool titled; } title_cases[] = {
+        {{"@a.png"}, true},
+        {{"@d"}, true},
+        {{}, false},
+        {{"-c500"}, false},
+        {{"-q", "@a.png"}, false},
+        {{"@missing.png", "@a.png"}, false},
+    };
+    for (const auto& c : title_cases) {
+        temp_folder tmp;
+        make_fixture(tmp, real_png("a.png"));
+        make_fixture(tmp, folder("d"));
+        std::vector<std::string> args;
+        for (const std::string& a : c.args) args.push_back(expand(tmp, a));
+        run_core(tmp, args, terminal);
+        EXPECT_EQ(read_available(master), c.titled ? title : "") << (c.args.empty() ? "" : c.args[0]);
+    }
+    ::close(terminal);
+    ::close(master);
 }
 
 }  // namespace
