@@ -1,6 +1,9 @@
 // Colour modes, chunk routines and whole-file load and save of the PNG codec.
 #include "core/png/codec_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <stdexcept>
 
 #include "core/fatal.h"
+#include "core/platform.h"
 
 namespace {
 
@@ -303,8 +307,17 @@ std::vector<uint8_t> load_file_bytes(const std::string& path) {
 }
 
 void save_file_bytes(const std::vector<uint8_t>& bytes, const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return;
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+    // Every write goes through the platform's safe replace, which needs an
+    // existing file: a new file is created empty first and removed again when
+    // the replace fails, so no half-written file is ever left behind.
+    bool created = false;
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0) return;
+        ::close(fd);
+        created = true;
+    }
+    if (!replace_file_contents(path, bytes.data(), bytes.size()) && created)
+        ::unlink(path.c_str());
 }
