@@ -1,0 +1,35 @@
+// Optimal parsing of the Zopfli-style compressor: shortest-path parsing of one
+// block under a bit-cost model, iterated with re-estimated costs
+// (zopfli_lz77_optimal) or done once against the fixed code
+// (zopfli_lz77_optimal_fixed).
+#pragma once
+
+#include <cstdint>
+
+#include "core/deflate/zopfli_lz77.h"
+
+namespace zopfli {
+
+struct Zopflioptions;
+
+// Block position codes within a master block: bit 1 another block follows,
+// bit 0 a block preceded.
+enum : int { kOnlyBlock = 0, kLastBlock = 1, kFirstBlock = 2, kMiddleBlock = 3 };
+
+// Parses in[start, end) into the empty plain store `store`, starting from the
+// splitter's statistics for the block.
+void zopfli_lz77_optimal(const Zopflioptions* opts, const unsigned char* in, uint64_t start, uint64_t end,
+                         lz77_store* store, const symbol_stats* stats, int position_code);
+void zopfli_lz77_optimal_fixed(const Zopflioptions* opts, const unsigned char* in, uint64_t start,
+                               uint64_t end, lz77_store* store, int position_code);
+
+// Frees the match finder parked on the calling thread between blocks of one
+// master block, if any. zopfli_deflate calls it on entry and on exit.
+void zopfli_clear_thread_snapshot();
+// True while a finder is parked on the calling thread (for tests).
+bool zopfli_thread_snapshot_parked();
+
+// Start-cost adjustments applied to a starting model.
+void adjust_start_costs(symbol_stats* s, bool single_iteration, uint64_t block_length);
+
+}  // namespace zopfli
