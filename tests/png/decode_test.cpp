@@ -528,7 +528,7 @@ TEST(DecodeMalformed, EachInputGivesItsCode) {
         {"Adler-32", parts_with([&](png_parts& p) { p.zlib = zlib_edit([](bytes& z) { z.back() ^= 1; }); }), 58},
         {"inflated one byte short", parts_with([](png_parts& p) { p.scanlines.pop_back(); }), 91},
         {"inflated one byte long", parts_with([](png_parts& p) { p.scanlines.push_back(0); }), 91},
-        {"stream cut off", parts_with([&](png_parts& p) { p.zlib = zlib_edit([](bytes& z) { z.resize(z.size() - 7); }); }), 95},
+        {"stream cut off", parts_with([&](png_parts& p) { p.zlib = zlib_edit([](bytes& z) { z.erase(z.end() - 7, z.end()); }); }), 95},
         {"invalid deflate block type", parts_with([&](png_parts& p) { p.zlib = zlib_edit([](bytes& z) { z[2] = 0x07; }); }), 95},
         {"filter type 5", parts_with([](png_parts& p) { p.scanlines[4] = 5; }), 36},
     };
@@ -654,6 +654,7 @@ TEST(DecodeBounds, InflateStopsAtTheExpectedSize) {
 #endif
 #endif
 
+#ifndef VELTO_UNDER_ASAN
 // Runs `body` in a child process whose address space is capped at `cap_mb`
 // more than it uses now; returns the child's exit status.
 int run_with_memory_cap(size_t cap_mb, const std::function<int()>& body) {
@@ -675,6 +676,7 @@ int run_with_memory_cap(size_t cap_mb, const std::function<int()>& body) {
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
+#endif
 
 TEST(DecodeBounds, OutOfMemoryIsACodecErrorNotAnExit) {
 #ifdef VELTO_UNDER_ASAN
