@@ -143,8 +143,19 @@ TEST(MultilevelRoundTrip, RunOfOneByteUsesDistanceOneMatches) {
         }
     EXPECT_EQ(longest, 258u) << code;
     EXPECT_LT(matches, 30u) << code;
-    // The last four bytes are never searched, so the stream ends in literals or
-    // in a match that started earlier.
+  }
+}
+
+TEST(MultilevelRoundTrip, LastFourBytesAreNotSearched) {
+  // "wxyz" recurs as the last four bytes; no search runs there, so they stay literals.
+  const std::string s = "0wxyz123456789abcdefghijklmnopqrstuvwxyz";
+  const Bytes in(s.begin(), s.end());
+  for (int code : all_level_codes()) {
+    const StreamInfo info = inspect_deflate(encode_at(code, in));
+    ASSERT_TRUE(info.ok);
+    const std::vector<Symbol>& syms = info.blocks.back().symbols;
+    ASSERT_GE(syms.size(), 4u);
+    for (size_t i = syms.size() - 4; i < syms.size(); i++) EXPECT_EQ(syms[i].length, 0u) << code;
   }
 }
 
