@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <utility>
 #include <cstdint>
 #include <random>
@@ -206,7 +207,7 @@ std::vector<uint8_t> reference_resize(const std::vector<uint8_t>& src, int64_t s
                 const double t = (double(p) - x) / s;
                 double w = 0;
                 if (std::fabs(t) < 1e-12) w = 1;
-                else if (std::fabs(t) < 3) w = 3 * std::sin(M_PI * t) * std::sin(M_PI * t / 3) / (M_PI * M_PI * t * t);
+                else if (std::fabs(t) < 3) w = 3 * std::sin(std::numbers::pi * t) * std::sin(std::numbers::pi * t / 3) / (std::numbers::pi * std::numbers::pi * t * t);
                 row.push_back({std::clamp<int64_t>(p, 0, n_in - 1), w});
                 sum += w;
             }
