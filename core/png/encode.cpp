@@ -39,6 +39,13 @@ void append_u32_be(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(static_cast<uint8_t>(v));
 }
 
+// True when width x height pixels of `mode` make fewer than 2^64 bits, so that
+// raw_image_size is the true size.
+bool image_size_fits(uint32_t width, uint32_t height, const png_colour_mode& mode) {
+    uint64_t bits = 0;
+    return !__builtin_mul_overflow(uint64_t(width) * height, uint64_t(bits_per_pixel(mode)), &bits);
+}
+
 uint32_t palette_bits_for(uint32_t colours) {
     if (colours <= 2) return 1;
     if (colours <= 4) return 2;
@@ -204,6 +211,7 @@ uint32_t encode_core(std::vector<uint8_t>& out, const uint8_t* image, uint32_t w
         std::vector<uint8_t> converted;
         const uint8_t* pixels = image;
         if (!colour_modes_equal(state.raw_mode, mode)) {
+            if (!image_size_fits(width, height, mode)) return png_error_alloc;
             converted.resize(raw_image_size(width, height, mode));
             if (const uint32_t error =
                     convert_pixels(converted.data(), image, mode, state.raw_mode, width, height))
@@ -322,7 +330,9 @@ uint32_t encode_png_buffer(std::vector<uint8_t>& out, const uint8_t* image, uint
 
 uint32_t encode_png(std::vector<uint8_t>& out, const std::vector<uint8_t>& image, uint32_t width,
                     uint32_t height, LodePNGState& state, const png_palette_order* order) {
-    if (state.raw_mode.colour_type <= 6 && image.size() < raw_image_size(width, height, state.raw_mode))
+    if (state.raw_mode.colour_type <= 6 &&
+        (!image_size_fits(width, height, state.raw_mode) ||
+         image.size() < raw_image_size(width, height, state.raw_mode)))
         return png_error_image_too_small;
     std::vector<uint8_t> png;
     const uint32_t error = encode_png_buffer(png, image.data(), width, height, state, order);

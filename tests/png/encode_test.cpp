@@ -597,6 +597,15 @@ TEST(EncodeFailures, ImageTooSmallLeavesLastErrorAlone) {
     EXPECT_TRUE(out.empty());
 }
 
+TEST(EncodeFailures, ImageSizeThatWrapsToZeroIsTooSmall) {
+    // 2^31 x 2^31 RGBA 16-bit pixels are 2^68 bits, which wrap to 0 in 64-bit
+    // arithmetic; an empty buffer must not pass for such an image.
+    encoder_setup setup;
+    setup.state.raw_mode = colour_mode(6, 16);
+    bytes out;
+    EXPECT_EQ(encode_png(out, bytes{}, 0x80000000u, 0x80000000u, setup.state, nullptr), 84u);
+}
+
 TEST(EncodeFailures, SizesBeyondSixtyFourBitsAreRefused) {
     // 2^32 - 1 rows of 2^32 - 1 RGBA 16-bit pixels: the filtered size does not
     // fit in 64 bits. Nothing may be allocated from a wrapped size, and the
