@@ -100,7 +100,10 @@ bool colour_modes_equal(const png_colour_mode& a, const png_colour_mode& b);
 // (width x bits per pixel x height + 7) / 8 in 64 bits; 0 for a colour type above 6.
 uint64_t raw_image_size(uint32_t width, uint32_t height, const png_colour_mode& mode);
 
-// What the PNG file's header says.
+// What the PNG file's header says. libpng's png.h declares a global typedef of
+// the same name: a file that needs both includes png.h as
+//   #define png_info libpng_info / #include <png.h> / #undef png_info
+// (or keeps its libpng calls in a file of their own).
 struct png_info {
     uint32_t compression_method = 0;
     uint32_t filter_method = 0;
