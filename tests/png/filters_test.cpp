@@ -117,7 +117,7 @@ TEST(FilterStrategies, AllStrategiesReconstructAndPickSensibly) {
     const uint64_t rows = 9, length = 40;
     const bytes noise = random_bytes(rows * length, 3);
     const bytes stripes = vertical_stripes(rows, length);
-    for (uint32_t strategy : {7u, 8u}) {
+    for (uint32_t strategy : {5u, 7u, 8u, 9u, 10u, 11u, 12u, 13u}) {
         for (bool clean : {false, true}) {
             scanline_filter_settings s;
             s.strategy = strategy;
@@ -143,12 +143,12 @@ TEST(FilterStrategies, AllStrategiesReconstructAndPickSensibly) {
 TEST(FilterStrategies, TiesGoLowExceptForThePersistentStream) {
     // A single row of zeros: all five candidates are the same bytes.
     const bytes image(64, 0);
-    for (uint32_t strategy : {7u, 8u}) {
+    for (uint32_t strategy : {5u, 7u, 8u, 9u, 13u}) {
         scanline_filter_settings s;
         s.strategy = strategy;
         EXPECT_EQ(run(image, 1, 64, 4, s)[0], 0) << strategy;
     }
-    for (uint32_t strategy : std::vector<uint32_t>{}) {
+    for (uint32_t strategy : {10u, 11u, 12u}) {
         scanline_filter_settings s;
         s.strategy = strategy;
         EXPECT_EQ(run(image, 1, 64, 4, s)[0], 4) << strategy;
@@ -302,7 +302,7 @@ TEST(TransparentCleaning, EveryStrategyKeepsWhatIsVisible) {
     const uint64_t rows = 12, length = 4 * 15;
     bytes image = random_bytes(rows * length, 5);
     for (size_t i = 3; i < image.size(); i += 4) image[i] = image[i] < 128 ? 0 : image[i];
-    for (uint32_t strategy : {7u, 8u}) {
+    for (uint32_t strategy : {5u, 7u, 8u, 9u, 10u, 11u, 12u, 13u}) {
         scanline_filter_settings s;
         s.strategy = strategy;
         s.clean_transparent = true;
