@@ -370,7 +370,7 @@ void send_tree_runs(deflate_state* s, tree_node* tree, int max_symbol) {
 }
 
 // Builds the code-length tree; returns k, the index in codelen_order of the
-// last code-length symbol to send (at least 3 less one).
+// last code-length symbol whose length is sent (the header sends k + 1).
 int build_codelen_tree(deflate_state* s) {
     count_tree_runs(s, s->litlen_tree, s->litlen_desc.max_symbol);
     count_tree_runs(s, s->dist_tree, s->dist_desc.max_symbol);

@@ -5,9 +5,10 @@
 // - strategies 0 and 1 only (stock zlib runs 2 and 3 through routines of its
 //   own and forces fixed blocks with 4);
 // - stock zlib's lazy levels drop three-byte matches farther than 4096 bytes,
-//   this deflate keeps them, so the lazy levels are compared with windows of
-//   at most 4096 bytes, where no match can be that far; the fast levels
-//   (2 and 3) have no such rule and are compared with every window;
+//   this deflate keeps them, so with strategy 0 the lazy levels are compared
+//   with windows of at most 4096 bytes, where no match can be that far; with
+//   strategy 1 both drop every match of up to 5 bytes, so every window
+//   compares; the fast levels (2 and 3) have no such rule either;
 // - stock zlib refuses raw streams with window bits 8, so windows start at 9.
 #include "tests/deflate/zlib_test_util.h"
 
@@ -50,6 +51,17 @@ TEST(ZlibOracle, LazyLevelsMatchStockZlibWithSmallWindows) {
                     int sign = (level + wbits) % 2 ? 1 : -1;
                     expect_same_as_stock({level, sign * wbits, mem, strategy}, data, kind_name(kind));
                 }
+    }
+}
+
+TEST(ZlibOracle, FilteredLazyLevelsMatchStockZlibForLargeWindows) {
+    for (data_kind kind : all_kinds) {
+        const bytes data = make_data(kind, 70000, 47);
+        for (int level : {4, 6, 9})
+            for (int wbits = 13; wbits <= 15; ++wbits) {
+                int sign = (level + wbits) % 2 ? 1 : -1;
+                expect_same_as_stock({level, sign * wbits, 8 + (level == 9), Z_FILTERED}, data, kind_name(kind));
+            }
     }
 }
 
