@@ -91,6 +91,9 @@ void forward_pass(const unsigned char* in, uint64_t start, uint64_t end, const s
     float* costs = static_cast<float*>(checked_malloc((block_length + 1) * sizeof(float)));
     costs[0] = 0;
     std::memset(costs + 1, 0x7F, block_length * sizeof(float));
+    // Positions that no edge reaches (inside a run crossed by the shortcut)
+    // keep step 0 and the sentinel cost, so no cheapest path passes them; the
+    // trace-back stops the engine rather than follow such a step.
     std::memset(steps, 0, (block_length + 1) * sizeof(uint32_t));
 
     const bool use_finder = kind != pass_kind::replay;
@@ -130,13 +133,6 @@ void forward_pass(const unsigned char* in, uint64_t start, uint64_t end, const s
                     uint64_t yx = y - start;
                     costs[yx + kMaxMatch] = costs[yx] + run_step_cost_len + run_step_cost_dist;
                     steps[yx + kMaxMatch] = (1u << 9) | kMaxMatch;
-                    // The literal edge keeps every crossed position reachable, so the
-                    // trace-back never meets a position that no step reached.
-                    float lit = costs[yx] + t.literal[in[y]];
-                    if (lit < costs[yx + 1]) {
-                        costs[yx + 1] = lit;
-                        steps[yx + 1] = (static_cast<uint32_t>(in[y]) << 24) | 1;
-                    }
                 }
                 if (use_finder) {
                     if (park_at >= d && park_at < d + run_len) {
