@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "core/png/compressor_callbacks.h"
+#include "core/png/decode.h"
+#include "core/png/encode.h"
 
 namespace {
 
@@ -328,6 +330,52 @@ TEST(DeflateSelection, ZopfliStateCompressesWithItsOwnJobsSettings) {
                            &direct_size);
     EXPECT_EQ(through_state, std::vector<uint8_t>(direct, direct + direct_size));
     std::free(direct);
+}
+
+TEST(DeflateSelection, EncodesThroughTheInstalledCompressorDecodeBack) {
+    const uint32_t width = 61, height = 37;
+    std::vector<uint8_t> image(width * height * 4);
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            uint8_t* pixel = &image[(y * width + x) * 4];
+            pixel[0] = static_cast<uint8_t>(x * 4);
+            pixel[1] = static_cast<uint8_t>(y * 7 + x / 5);
+            pixel[2] = static_cast<uint8_t>((x * y) % 251);
+            pixel[3] = static_cast<uint8_t>(255 - (x % 3) * 40);
+        }
+    }
+    struct selection {
+        const char* name;
+        void (*select)(lodepng::State&, image_job&);
+    };
+    const selection selections[] = {
+        {"level 9", [](lodepng::State& s, image_job& j) { select_deflate_level(9, s, j); }},
+        {"level 77", [](lodepng::State& s, image_job& j) { select_deflate_level(77, s, j); }},
+        {"zopfli by level", select_deflate_for_level},
+        {"final", [](lodepng::State& s, image_job& j) { select_deflate_by_statistics(0, s, j); }},
+    };
+    for (const selection& sel : selections) {
+        SCOPED_TRACE(sel.name);
+        image_job job = make_job(4, 6, width * height, 5000);
+        job.threads = 1;
+        lodepng::State state;
+        state.encoder.auto_colour = 0;
+        state.encoder.clean_transparent = 0;
+        set_filter_strategy(state, job);
+        sel.select(state, job);
+        std::vector<uint8_t> png;
+        ASSERT_EQ(encode_png(png, image, width, height, state, nullptr), 0u);
+
+        lodepng::State decoder;
+        std::vector<uint8_t> decoded;
+        uint32_t decoded_width = 0, decoded_height = 0;
+        ASSERT_EQ(decode_png(decoded, decoded_width, decoded_height, decoder, png), 0u);
+        EXPECT_EQ(decoded_width, width);
+        EXPECT_EQ(decoded_height, height);
+        EXPECT_EQ(decoded, image);
+        read_colour_type(0, decoder, job);
+        EXPECT_EQ(job.colour_type, 6);
+    }
 }
 
 TEST(PaletteOrder, CodesWriteTheirFieldsAndLeaveTheRest) {
