@@ -1,10 +1,15 @@
 // Quantiser benchmark: loads a PNG or JPEG as RGBA8, quantises it to a palette
 // and prints the speed, the number of entries and the error of the result.
 //
-//   bench_quantize IMAGE [-q QUALITY] [-n COLOURS] [-r REPEATS] [-o OUT.png]
-//       OUT.png receives the image as an RGBA PNG (for peer tools), unquantised.
+//   bench_quantize IMAGE [-q QUALITY] [-n COLOURS] [-r REPEATS]
+//       quantises (best time of REPEATS runs) and prints key=value figures.
+//   bench_quantize IMAGE -o OUT.png
+//       only writes the image as an RGBA PNG, for peer tools.
 //   bench_quantize --psnr ORIGINAL RESULT
 //       prints the PSNR of RESULT against ORIGINAL over R, G, B and A.
+//   bench_quantize --colours IMAGE
+//       prints the number of distinct RGBA values.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -105,20 +110,33 @@ bool save_png(const char* path, const rgba_image& img) {
     return png_image_write_to_file(&image, path, 0, img.pixels.data(), 0, nullptr) != 0;
 }
 
-double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+// PSNR over R, G, B and A of `count` pixels of a against b; with `indices`,
+// b is a palette and pixel i of b is b[4 * indices[i]].
+double psnr(const uint8_t* a, const uint8_t* b, size_t count, const uint8_t* indices) {
     double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        double d = double(a[i]) - double(b[i]);
-        sum += d * d;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* q = indices ? b + 4 * indices[i] : b + 4 * i;
+        for (int k = 0; k < 4; ++k) {
+            double d = double(a[4 * i + k]) - double(q[k]);
+            sum += d * d;
+        }
     }
-    double mse = sum / double(a.size());
+    double mse = sum / (4.0 * double(count));
     return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+uint64_t distinct_colours(const rgba_image& img) {
+    std::vector<uint32_t> values(img.pixels.size() / 4);
+    std::memcpy(values.data(), img.pixels.data(), img.pixels.size());
+    std::sort(values.begin(), values.end());
+    return uint64_t(std::unique(values.begin(), values.end()) - values.begin());
 }
 
 int usage() {
     std::fprintf(stderr,
                  "usage: bench_quantize IMAGE [-q QUALITY] [-n COLOURS] [-r REPEATS] [-o OUT.png]\n"
-                 "       bench_quantize --psnr ORIGINAL RESULT\n");
+                 "       bench_quantize --psnr ORIGINAL RESULT\n"
+                 "       bench_quantize --colours IMAGE\n");
     return 2;
 }
 
@@ -131,19 +149,27 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot compare %s and %s\n", argv[2], argv[3]);
             return 1;
         }
-        std::printf("psnr %.2f dB\n", psnr(a.pixels, b.pixels));
+        std::printf("psnr=%.2f\n", psnr(a.pixels.data(), b.pixels.data(), a.pixels.size() / 4, nullptr));
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--colours") == 0) {
+        rgba_image img;
+        if (!load_image(argv[2], img)) return 1;
+        std::printf("width=%u height=%u colours=%llu\n", img.width, img.height,
+                    static_cast<unsigned long long>(distinct_colours(img)));
         return 0;
     }
     if (argc < 2) return usage();
     int quality = 90, colours = 256, repeats = 1;
     const char* out_png = nullptr;
-    for (int i = 2; i + 1 < argc; i += 2) {
+    for (int i = 2; i < argc; i += 2) {
+        if (i + 1 >= argc) return usage();
         if (std::strcmp(argv[i], "-q") == 0)
             quality = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "-n") == 0)
             colours = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "-r") == 0)
-            repeats = std::atoi(argv[i + 1]);
+            repeats = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "-o") == 0)
             out_png = argv[i + 1];
         else
@@ -151,13 +177,18 @@ int main(int argc, char** argv) {
     }
 
     rgba_image img;
+    auto load_start = std::chrono::steady_clock::now();
     if (!load_image(argv[1], img)) {
         std::fprintf(stderr, "cannot load %s\n", argv[1]);
         return 1;
     }
-    if (out_png && !save_png(out_png, img)) {
-        std::fprintf(stderr, "cannot write %s\n", out_png);
-        return 1;
+    const double load_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - load_start).count();
+    if (out_png) {
+        if (!save_png(out_png, img)) {
+            std::fprintf(stderr, "cannot write %s\n", out_png);
+            return 1;
+        }
+        return 0;
     }
 
     const double megapixels = double(img.width) * img.height / 1e6;
@@ -169,14 +200,11 @@ int main(int argc, char** argv) {
         auto start = std::chrono::steady_clock::now();
         bytes = quantize_palette(img.pixels.data(), indices, palette.data(), img.width, img.height,
                                  uint16_t(colours), uint8_t(quality), 0, 0);
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (seconds < best) best = seconds;
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-
-    rgba_image mapped = img;
-    for (size_t i = 0; i < indices.size(); ++i) std::memcpy(&mapped.pixels[4 * i], &palette[4 * indices[i]], 4);
-    std::printf("image %ux%u (%.2f MP), quality %d, limit %d\n", img.width, img.height, megapixels, quality, colours);
-    std::printf("entries %d, time %.3f s, %.2f MP/s, psnr %.2f dB\n", bytes / 4, best, megapixels / best,
-                psnr(img.pixels, mapped.pixels));
+    std::printf("image=%ux%u megapixels=%.2f quality=%d limit=%d entries=%d load_seconds=%.3f best_seconds=%.3f "
+                "mp_per_s=%.2f psnr=%.2f\n",
+                img.width, img.height, megapixels, quality, colours, bytes / 4, load_seconds, best, megapixels / best,
+                psnr(img.pixels.data(), palette.data(), indices.size(), indices.data()));
     return 0;
 }
