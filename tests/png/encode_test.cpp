@@ -12,13 +12,16 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/png/decode.h"
 #include "core/png/filters.h"
 
 namespace {
@@ -453,6 +456,56 @@ TEST(EncodeRoundTrip, PackedRowsWithoutConversion) {
             }
         }
     }
+}
+
+TEST(EncodeRoundTrip, CorpusFilesInTheirOwnModeAndAsRgba) {
+    // Every file of the PNG test suite, decoded by the codec, is written back
+    // twice: in the file's own colour mode (libpng must then read the same
+    // rows from both files) and from RGBA with the automatic colour choice.
+    // Strategies and interlacing vary from file to file.
+    const char* corpus = std::getenv("VELTO_CORPUS");
+    const std::filesystem::path root = corpus ? std::filesystem::path(corpus) / "png" / "pngsuite" : "";
+    if (!corpus || !std::filesystem::is_directory(root)) GTEST_SKIP() << "no corpus";
+    std::vector<std::filesystem::path> paths;
+    for (const auto& entry : std::filesystem::directory_iterator(root))
+        if (entry.path().extension() == ".png") paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    int encoded = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string name = paths[i].filename().string();
+        const bytes file = load_file_bytes(paths[i].string());
+        const uint32_t strategy = i % 14, interlace = (i / 14) % 2;
+
+        lodepng::State own;
+        own.decoder.convert_colour = 0;
+        bytes raw;
+        uint32_t width = 0, height = 0;
+        if (decode_png(raw, width, height, own, file) != 0) continue;
+        const libpng_image original = libpng_decode(file, libpng_output::raw);
+        if (!original.ok) continue;
+        encoder_setup same_mode;
+        same_mode.state.encoder.auto_colour = 0;
+        same_mode.state.encoder.clean_transparent = 0;
+        same_mode.state.encoder.filter_strategy_code = strategy;
+        same_mode.state.raw_mode = own.raw_mode;
+        same_mode.state.file_info.colour = own.file_info.colour;
+        same_mode.state.file_info.interlace_method = interlace;
+        const libpng_image rewritten = libpng_decode(encode_ok(same_mode, raw, width, height), libpng_output::raw);
+        ASSERT_TRUE(rewritten.ok) << name;
+        EXPECT_EQ(rewritten.pixels, original.pixels) << name << " strategy " << strategy;
+
+        lodepng::State as_rgba;
+        bytes rgba;
+        ASSERT_EQ(decode_png(rgba, width, height, as_rgba, file), 0u) << name;
+        encoder_setup automatic;
+        automatic.state.encoder.filter_strategy_code = strategy;
+        automatic.state.file_info.interlace_method = interlace;
+        const libpng_image decoded = libpng_decode(encode_ok(automatic, rgba, width, height));
+        ASSERT_TRUE(decoded.ok) << name;
+        expect_same_visible(decoded.pixels, rgba, name);
+        ++encoded;
+    }
+    EXPECT_GT(encoded, 100);
 }
 
 // --- filter bytes in written files ---------------------------------------------
