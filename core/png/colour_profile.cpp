@@ -1,0 +1,105 @@
+#include "core/png/colour_profile.h"
+
+#include <lcms2.h>
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+
+namespace {
+
+[[noreturn]] void trap_png_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void ignore_png_warning(png_structp, png_const_charp) {}
+
+void ignore_lcms_error(cmsContext, cmsUInt32Number, const char*) {}
+
+// Runs libpng on an open file up to the first IDAT. Kept apart from the caller
+// so that nothing with a destructor lives in the frame libpng can jump back to.
+bool read_profile_from(FILE* file, std::vector<uint8_t>& profile) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, trap_png_error,
+                                             ignore_png_warning);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return false;
+    }
+    png_bytep data = nullptr;
+    png_uint_32 length = 0;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_init_io(png, file);
+    png_read_info(png, info);
+    png_charp name = nullptr;
+    int compression = 0;
+    const bool found = (png_get_iCCP(png, info, &name, &compression, &data, &length) & PNG_INFO_iCCP) != 0 &&
+                       data != nullptr && length > 0;
+    // No libpng call follows, so the copy may allocate (and throw) safely.
+    png_bytep copy_from = found ? data : nullptr;
+    const png_uint_32 copy_length = found ? length : 0;
+    if (copy_from) {
+        try {
+            profile.assign(copy_from, copy_from + copy_length);
+        } catch (...) {
+            png_destroy_read_struct(&png, &info, nullptr);
+            throw;
+        }
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    return found;
+}
+
+// Applies `profile` -> sRGB to `count` RGBA8 pixels in place; false when
+// LittleCMS cannot use the profile (the pixels are then untouched).
+bool transform_to_srgb(const std::vector<uint8_t>& profile, uint8_t* pixels, uint32_t count) {
+    cmsContext context = cmsCreateContext(nullptr, nullptr);
+    if (!context) return false;
+    cmsSetLogErrorHandlerTHR(context, ignore_lcms_error);
+    bool done = false;
+    cmsHPROFILE source = cmsOpenProfileFromMemTHR(context, profile.data(), cmsUInt32Number(profile.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfileTHR(context);
+    if (source && srgb) {
+        cmsHTRANSFORM transform =
+            cmsCreateTransformTHR(context, source, TYPE_RGBA_8, srgb, TYPE_RGBA_8, INTENT_PERCEPTUAL, 0);
+        if (transform) {
+            cmsDoTransform(transform, pixels, pixels, count);
+            cmsDeleteTransform(transform);
+            done = true;
+        }
+    }
+    if (srgb) cmsCloseProfile(srgb);
+    if (source) cmsCloseProfile(source);
+    cmsDeleteContext(context);
+    return done;
+}
+
+}  // namespace
+
+bool read_embedded_profile(const std::string& path, std::vector<uint8_t>& profile) {
+    profile.clear();
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    bool found = false;
+    try {
+        found = read_profile_from(file, profile);
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
+    std::fclose(file);
+    if (!found) profile.clear();
+    return found;
+}
+
+void convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, image_job& job) {
+    std::vector<uint8_t> profile;
+    const bool converted = image.size() / 4 >= job.pixel_count && read_embedded_profile(path, profile) &&
+                           profile.size() <= UINT32_MAX &&
+                           transform_to_srgb(profile, image.data(), job.pixel_count);
+    if (converted)
+        job.keep_icc = 0;
+    else if (job.metadata_mode != 2)
+        job.keep_icc = 1;
+}
