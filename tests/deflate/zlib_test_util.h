@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -208,6 +211,35 @@ inline bytes inflate_all(const bytes& stream, int window_bits, bool& ok) {
     ok = rc == Z_STREAM_END && s.avail_in == 0;
     inflateEnd(&s);
     return out;
+}
+
+// Filtered scanlines of a corpus PNG (its IDAT data inflated), at most
+// max_bytes; empty when the corpus or the file is missing.
+inline bytes corpus_scanlines(const std::string& relative, std::size_t max_bytes) {
+    const char* root = std::getenv("VELTO_CORPUS");
+    if (!root) return {};
+    std::ifstream f(std::string(root) + "/" + relative, std::ios::binary);
+    bytes file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (file.size() < 8) return {};
+    bytes idat;
+    for (std::size_t pos = 8; pos + 12 <= file.size();) {
+        std::size_t len = (std::size_t(file[pos]) << 24) | (file[pos + 1] << 16) | (file[pos + 2] << 8) | file[pos + 3];
+        if (len > file.size() - pos - 12) return {};
+        if (std::memcmp(&file[pos + 4], "IDAT", 4) == 0)
+            idat.insert(idat.end(), file.begin() + pos + 8, file.begin() + pos + 8 + len);
+        pos += 12 + len;
+    }
+    z_stream s{};
+    if (inflateInit(&s) != Z_OK) return {};
+    bytes out(max_bytes);
+    s.next_in = idat.data();
+    s.avail_in = static_cast<uInt>(idat.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    int rc = inflate(&s, Z_FINISH);
+    out.resize(s.total_out);
+    inflateEnd(&s);
+    return rc == Z_STREAM_END || rc == Z_BUF_ERROR ? out : bytes{};
 }
 
 }  // namespace ztest
