@@ -467,6 +467,9 @@ TEST(QuantizePalette, OutOfRangeArgumentsAreMadeSafe) {
     bytes = quantize_palette(many.data(), indices, palette.data(), 20, 20, 1000, 100, 0, 0);
     EXPECT_EQ(bytes, 1024);
     EXPECT_EQ(quantize_palette(img.data(), indices, palette.data(), 0, 20, 256, 100, 0, 0), 0);
+    // Sizes beyond 32-bit pixel counts are refused before any pixel is read.
+    EXPECT_EQ(quantize_palette(img.data(), indices, palette.data(), 65536, 65537, 256, 100, 0, 0), 0);
+    EXPECT_EQ(indices.size(), 400u);
 }
 
 }  // namespace
