@@ -1,0 +1,326 @@
+// Chunk inspection before decoding (size caps, bit depth, critical chunks,
+// animation and profile chunks, malformed chunk lists) and the colour-type
+// plan after decoding, on small PNG files built in code.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "core/job.h"
+#include "core/options.h"
+#include "core/png/chunk_scan.h"
+#include "core/png/codec_state.h"
+#include "core/png/decode.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+void put_u32(bytes& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void add_chunk(bytes& png, const char* type, const bytes& data = {}) {
+    ASSERT_EQ(png_chunk_create(png, static_cast<uint32_t>(data.size()), type, data.data()), 0u);
+}
+
+bytes ihdr(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour_type) {
+    bytes d;
+    put_u32(d, width);
+    put_u32(d, height);
+    d.insert(d.end(), {depth, colour_type, 0, 0, 0});
+    return d;
+}
+
+// A zlib stream of stored blocks holding `raw`.
+bytes zlib_stored(const bytes& raw) {
+    bytes out = {0x78, 0x01};
+    size_t pos = 0;
+    do {
+        const size_t n = std::min<size_t>(65535, raw.size() - pos);
+        out.push_back(pos + n == raw.size() ? 1 : 0);
+        out.insert(out.end(), {uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)});
+        out.insert(out.end(), raw.begin() + long(pos), raw.begin() + long(pos + n));
+        pos += n;
+    } while (pos < raw.size());
+    put_u32(out, static_cast<uint32_t>(adler32(adler32(0, Z_NULL, 0), raw.data(), uInt(raw.size()))));
+    return out;
+}
+
+bytes signature() { return bytes(png_signature, png_signature + 8); }
+
+// A file whose chunk list is IHDR, `before` (chunks placed before the image
+// data), the IDAT chunks and IEND.
+struct png_builder {
+    bytes header;
+    std::vector<std::pair<std::string, bytes>> before;
+    std::vector<bytes> idats = {bytes{0x78, 0x01}};
+    bool iend = true;
+
+    bytes build() const {
+        bytes png = signature();
+        add_chunk(png, "IHDR", header);
+        for (const auto& c : before) add_chunk(png, c.first.c_str(), c.second);
+        for (const bytes& d : idats) add_chunk(png, "IDAT", d);
+        if (iend) add_chunk(png, "IEND");
+        return png;
+    }
+};
+
+image_job fresh_job(uint8_t mode = mode_undecided, uint32_t size = 1000) {
+    default_flags flags;
+    init_default_flags(flags);
+    image_job job;
+    init_image_job(job, flags, size);
+    job.mode = mode;
+    return job;
+}
+
+uint8_t scan(const bytes& png, image_job& job) {
+    lodepng::State state;
+    return scan_png_chunks(png, state, job);
+}
+
+TEST(ScanPngChunks, SizeCapsRefuseBeforeDecoding) {
+    struct row {
+        uint32_t width, height;
+        uint8_t result;
+    } rows[] = {
+        {16383, 16383, 0},
+        {16384, 16384, 1},
+        {65536, 65536, 1},      // product wraps to 0 in 32 bits
+        {65537, 65535, 1},      // wraps to a small positive number
+        {268402689, 1, 0},      // exactly the cap
+        {268402690, 1, 1},
+        {1, 268402690, 1},
+    };
+    for (const row& r : rows) {
+        png_builder b;
+        b.header = ihdr(r.width, r.height, 8, 6);
+        image_job job = fresh_job();
+        EXPECT_EQ(scan(b.build(), job), r.result) << r.width << "x" << r.height;
+        EXPECT_EQ(job.result, r.result);
+        if (r.result == 0) {
+            EXPECT_EQ(job.pixel_count, r.width * r.height);
+            EXPECT_EQ(job.bytes_per_pixel, 4);
+            EXPECT_EQ(job.critical_chunks, 3);
+        }
+    }
+}
+
+TEST(ScanPngChunks, SixteenBitRefusedOnlyWhenLossless) {
+    for (uint8_t colour_type : {0, 2, 4, 6}) {
+        png_builder b;
+        b.header = ihdr(4, 4, 16, colour_type);
+        image_job lossless = fresh_job(mode_lossless);
+        EXPECT_EQ(scan(b.build(), lossless), 1) << int(colour_type);
+        image_job automatic = fresh_job(mode_undecided);
+        EXPECT_EQ(scan(b.build(), automatic), 0) << int(colour_type);
+        EXPECT_EQ(automatic.colour_type, colour_type);
+    }
+}
+
+TEST(ScanPngChunks, CriticalChunkCount) {
+    png_builder two_idat;
+    two_idat.header = ihdr(2, 2, 8, 2);
+    two_idat.idats = {bytes{0x78}, bytes{0x01}};
+    image_job job = fresh_job();
+    EXPECT_EQ(scan(two_idat.build(), job), 0);
+    EXPECT_EQ(job.critical_chunks, 3);
+
+    png_builder no_iend = two_idat;
+    no_iend.iend = false;
+    job = fresh_job();
+    EXPECT_EQ(scan(no_iend.build(), job), 1);
+    EXPECT_EQ(job.critical_chunks, 2);
+
+    png_builder no_idat = two_idat;
+    no_idat.idats.clear();
+    job = fresh_job();
+    EXPECT_EQ(scan(no_idat.build(), job), 1);
+}
+
+TEST(ScanPngChunks, AnimationProfileAndPaletteFacts) {
+    png_builder b;
+    b.header = ihdr(3, 3, 8, 3);
+    b.before = {{"acTL", bytes(8)}, {"fcTL", bytes(26)}, {"iCCP", bytes(20)},
+                {"PLTE", bytes(9)}, {"tRNS", bytes(5)},  {"tRNS", bytes(2)}};
+    bytes png = b.build();
+    // A second frame after the image data.
+    bytes tail;
+    add_chunk(tail, "fcTL", bytes(26));
+    add_chunk(tail, "fdAT", bytes(6));
+    png.insert(png.end() - 12, tail.begin(), tail.end());
+
+    image_job job = fresh_job();
+    EXPECT_EQ(scan(png, job), 0);
+    EXPECT_EQ(job.is_apng, 1);
+    EXPECT_EQ(job.frame_count, 2);
+    EXPECT_EQ(job.has_icc, 1);
+    EXPECT_EQ(job.keep_icc, 1);
+    EXPECT_EQ(job.plte_length, 9);
+    EXPECT_EQ(job.trns_length, 2);  // the later tRNS wins
+    EXPECT_EQ(job.colour_type, 3);
+
+    // Each animation chunk alone marks the file animated; a still file with no
+    // profile drops the keep-profile flag.
+    for (const char* type : {"acTL", "fcTL", "fdAT", "tEXt"}) {
+        png_builder one;
+        one.header = ihdr(3, 3, 8, 2);
+        one.before = {{type, bytes(8)}};
+        image_job j = fresh_job();
+        EXPECT_EQ(scan(one.build(), j), 0) << type;
+        EXPECT_EQ(j.is_apng, std::string(type) != "tEXt") << type;
+        EXPECT_EQ(j.has_icc, 0);
+        EXPECT_EQ(j.keep_icc, 0);
+    }
+}
+
+TEST(ScanPngChunks, MalformedChunkLists) {
+    png_builder good;
+    good.header = ihdr(2, 2, 8, 2);
+
+    struct row {
+        const char* name;
+        bytes png;
+        uint8_t result;
+    };
+    std::vector<row> rows;
+
+    rows.push_back({"empty", {}, 1});
+    rows.push_back({"signature only", signature(), 1});
+
+    bytes zero_type = good.build();
+    zero_type[33 + 4 + 2] = 0;  // a byte in the type of the chunk after IHDR (IDAT)
+    rows.push_back({"zero byte in a type", zero_type, 1});
+
+    bytes truncated = good.build();
+    truncated.resize(truncated.size() - 12);  // IEND gone
+    bytes runaway;
+    put_u32(runaway, 0x7fffffffu);
+    runaway.insert(runaway.end(), {'t', 'E', 'X', 't', 0, 0, 0, 0});
+    truncated.insert(truncated.end(), runaway.begin(), runaway.end());
+    rows.push_back({"chunk running past the end", truncated, 1});
+
+    bytes bad_signature = good.build();
+    bad_signature[1] = 'Q';
+    rows.push_back({"bad signature", bad_signature, 1});
+
+    bytes bad_ihdr_crc = good.build();
+    bad_ihdr_crc[32] ^= 1;
+    rows.push_back({"IHDR CRC", bad_ihdr_crc, png_error_crc});
+
+    bytes trailing = good.build();
+    trailing.insert(trailing.end(), 40, 0);  // zero padding after IEND
+    rows.push_back({"zero padding after IEND", trailing, 0});
+
+    for (const row& r : rows) {
+        image_job job = fresh_job();
+        EXPECT_EQ(scan(r.png, job), r.result) << r.name;
+        EXPECT_EQ(job.result, r.result) << r.name;
+    }
+}
+
+// A palette image whose tRNS has 10 entries, three of them opaque.
+bytes palette_png_with_trns() {
+    bytes plte, trns, raw;
+    for (int i = 0; i < 12; ++i) plte.insert(plte.end(), {uint8_t(i * 20), uint8_t(i), uint8_t(255 - i)});
+    for (int i = 0; i < 10; ++i) trns.push_back(i % 3 == 0 && i > 0 ? 255 : uint8_t(i * 10));
+    for (int y = 0; y < 4; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < 4; ++x) raw.push_back(uint8_t((y * 4 + x) % 12));
+    }
+    png_builder b;
+    b.header = ihdr(4, 4, 8, 3);
+    b.before = {{"PLTE", plte}, {"tRNS", trns}};
+    b.idats = {zlib_stored(raw)};
+    return b.build();
+}
+
+TEST(CountTranslucentPaletteEntries, CountsNonOpaqueEntries) {
+    const bytes png = palette_png_with_trns();
+    lodepng::State state;
+    image_job job = fresh_job();
+    ASSERT_EQ(scan_png_chunks(png, state, job), 0);
+    EXPECT_EQ(job.trns_length, 10);
+    bytes image;
+    uint32_t w = 0, h = 0;
+    ASSERT_EQ(decode_png(image, w, h, state, png), 0u);
+    count_translucent_palette_entries(state, job);
+    EXPECT_EQ(job.trns_length, 7);
+
+    // Files without tRNS, or not palette files, keep their value.
+    image_job none = job;
+    none.trns_length = 0;
+    count_translucent_palette_entries(state, none);
+    EXPECT_EQ(none.trns_length, 0);
+    lodepng::State rgb;
+    rgb.file_info.colour.colour_type = 2;
+    image_job truecolour = fresh_job();
+    truecolour.trns_length = 6;
+    count_translucent_palette_entries(rgb, truecolour);
+    EXPECT_EQ(truecolour.trns_length, 6);
+}
+
+// An RGBA image of `colours` distinct colours (grey when asked) with `translucent`
+// pixels of alpha `alpha`.
+bytes test_image(uint32_t pixels, uint32_t colours, bool grey, uint32_t translucent, uint8_t alpha) {
+    bytes img(size_t(pixels) * 4);
+    for (uint32_t i = 0; i < pixels; ++i) {
+        const uint32_t c = i % colours;
+        img[i * 4 + 0] = uint8_t(c);
+        img[i * 4 + 1] = grey ? uint8_t(c) : uint8_t(c >> 8);
+        img[i * 4 + 2] = grey ? uint8_t(c) : uint8_t(7);
+        img[i * 4 + 3] = i < translucent ? alpha : 255;
+    }
+    return img;
+}
+
+TEST(ChooseColourType, PlanTable) {
+    struct row {
+        const char* name;
+        bool grey;
+        uint32_t colours;
+        uint32_t translucent;
+        uint8_t alpha;      // of the translucent pixels
+        bool single;
+        uint16_t plte;      // PLTE data length from the scan
+        uint8_t file_type;  // colour type the file said
+        uint8_t planned;
+        uint32_t limit;
+    } rows[] = {
+        {"grey opaque, 12 colours", true, 12, 0, 255, true, 0, 0, 0, 96},
+        {"grey single alpha", true, 12, 5, 100, true, 0, 4, 0, 257},
+        {"grey varied alpha, 256 levels", true, 256, 10, 100, false, 0, 4, 4, 257},
+        {"grey varied alpha, 12 levels", true, 12, 5, 100, false, 0, 4, 3, 257},
+        {"rgb 200 colours", false, 200, 0, 255, true, 0, 2, 3, 8192},
+        {"rgb 300 colours", false, 300, 0, 255, true, 0, 2, 2, 8192},
+        {"rgba 300 colours single alpha", false, 300, 10, 0, true, 0, 6, 2, 8192},
+        {"rgba 300 colours varied alpha", false, 300, 10, 80, false, 0, 6, 6, 8192},
+        {"rgba 100 colours varied alpha", false, 100, 10, 80, false, 0, 6, 3, 8192},
+        {"palette file", false, 300, 0, 255, true, 30, 3, 3, 256},
+        {"suggested palette in a truecolour file", false, 300, 0, 255, true, 30, 2, 2, 8192},
+    };
+    for (const row& r : rows) {
+        const uint32_t pixels = 600;
+        bytes img = test_image(pixels, r.colours, r.grey, r.translucent, r.alpha);
+        lodepng::State state;
+        state.file_info.colour.colour_type = r.file_type;
+        for (int i = 0; i < 10; ++i) palette_add(state.file_info.colour, uint8_t(i), 0, 0, 255);
+        image_job job = fresh_job();
+        job.pixel_count = pixels;
+        job.width = pixels;
+        job.height = 1;
+        job.is_grey = r.grey;
+        job.translucent_count = r.translucent;
+        job.single_alpha = r.single;
+        job.plte_length = r.plte;
+        choose_colour_type(img, state, job);
+        EXPECT_EQ(job.colour_type, r.planned) << r.name;
+        EXPECT_EQ(job.colour_limit, r.limit) << r.name;
+        EXPECT_EQ(job.plte_length, r.plte == 0 ? 0 : (r.file_type == 3 ? 10 : 0)) << r.name;
+    }
+}
+
+}  // namespace
