@@ -231,12 +231,12 @@ void zopfli_deflate(const Zopflioptions* opts, int final, const unsigned char* i
                     unsigned char* bp, unsigned char** out, size_t* outsize) {
     ZOPFLI_CHECK(*bp < 8);
     tl_last_thread_count = 0;
+    // A finder parked by an earlier call belongs to another buffer.
+    zopfli_clear_thread_snapshot();
     if (insize == 0) {
         write_empty_block(final, bp, out, outsize);
         return;
     }
-    // A finder parked by an earlier call belongs to another buffer.
-    zopfli_clear_thread_snapshot();
     if (opts->threads < 2 || insize < opts->split_min_bytes) {
         for (uint64_t s = 0; s < insize; s += kMasterBlockSize) {
             uint64_t e = s + kMasterBlockSize < insize ? s + kMasterBlockSize : insize;
