@@ -143,6 +143,8 @@ struct png_encoder_settings {
     uint32_t clean_transparent = 1;           // rewrite fully transparent pixels while filtering
     uint32_t filter_strategy_code = 8;        // row filter strategy 0..13
     const uint8_t* preset_filters = nullptr;  // one filter byte per row (strategy 6); not owned
+    uint64_t preset_filter_count = 0;         // entries in preset_filters; a list shorter than
+                                              // the rows (or empty) falls back to no filter
 };
 
 // The codec state. Owns the palettes of raw_mode, file_info.colour and result_mode.

@@ -178,15 +178,6 @@ uint32_t filter_by_score(unsigned char* out, row_source& source, uint64_t rows, 
     return 0;
 }
 
-// The preset list's length, when the settings record carries one; without
-// it the list is trusted to cover every row.
-template <class EncoderSettings>
-uint64_t preset_filter_count(const EncoderSettings& encoder, uint64_t rows) {
-    if constexpr (requires { encoder.preset_filter_count; })
-        return encoder.preset_filter_count;
-    else
-        return rows;
-}
 
 }  // namespace
 
@@ -359,7 +350,7 @@ uint32_t filter_with_trials(unsigned char* out, const unsigned char* image, unsi
     filter.clean_transparent = settings.encoder.clean_transparent && mode.colour_type == 6 &&
                                mode.bit_depth == 8 && !mode.key_defined;
     filter.preset_filters = settings.encoder.preset_filters;
-    filter.preset_count = preset_filter_count(settings.encoder, height);
+    filter.preset_count = settings.encoder.preset_filter_count;
     return filter_scanlines(out, image, height, row_bytes, (bpp + 7) / 8, filter);
 }
 

@@ -527,6 +527,7 @@ TEST(EncodeFilters, FixedAndPresetStrategiesAreWhatTheFileHolds) {
     setup.state.encoder.auto_colour = 0;
     setup.state.encoder.filter_strategy_code = 6;
     setup.state.encoder.preset_filters = preset;
+    setup.state.encoder.preset_filter_count = 5;
     bytes types;
     const bytes png = encode_ok(setup, image, width, height);
     ASSERT_FALSE(read_png_filter_bytes(types, png, height));
@@ -534,6 +535,13 @@ TEST(EncodeFilters, FixedAndPresetStrategiesAreWhatTheFileHolds) {
     const libpng_image decoded = libpng_decode(png);
     ASSERT_TRUE(decoded.ok);
     EXPECT_EQ(decoded.pixels, image);
+
+    // A list shorter than the rows is never read past its end: no filter at all.
+    setup.state.encoder.preset_filter_count = 4;
+    const bytes short_png = encode_ok(setup, image, width, height);
+    ASSERT_FALSE(read_png_filter_bytes(types, short_png, height));
+    EXPECT_EQ(types, bytes(height, 0));
+    EXPECT_EQ(libpng_decode(short_png).pixels, image);
 }
 
 TEST(EncodeFilters, PresetListWithAnInvalidTypeFallsBackToNone) {
@@ -542,6 +550,7 @@ TEST(EncodeFilters, PresetListWithAnInvalidTypeFallsBackToNone) {
     setup.state.encoder.auto_colour = 0;
     setup.state.encoder.filter_strategy_code = 6;
     setup.state.encoder.preset_filters = preset;
+    setup.state.encoder.preset_filter_count = 5;
     const bytes image = random_rgba(30, 8, false);
     bytes types;
     const bytes png = encode_ok(setup, image, 6, 5);
