@@ -81,6 +81,7 @@ void preset_filters_from(const std::vector<uint8_t>& png, std::vector<uint8_t>& 
     filters.swap(read);
     set_filter_code(6, state, job);
     state.encoder.preset_filters = filters.data();
+    state.encoder.preset_filter_count = filters.size();
 }
 
 // The job's geometry must describe exactly the pixels at hand, or every

@@ -1,7 +1,8 @@
 # The lossless search and the fast, lossy and palette roads of the PNG
 # pipeline, with their OpenMP trial sections.
 add_library(velto_png_search STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/lossless_search.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/lossless_search.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fast_and_lossy.cpp)
 target_link_libraries(velto_png_search PUBLIC
   velto_png_settings velto_transparent_colour velto_png_encode velto_png_codec
-  velto_transparency velto_base OpenMP::OpenMP_CXX)
+  velto_posterize velto_transparency velto_base OpenMP::OpenMP_CXX)

@@ -256,12 +256,17 @@ TEST(LosslessSearch, ParallelTrialsGiveTheSameBytesEveryRun) {
 // (strategy 6); filter lost: no row filter at all.
 TEST(LosslessSearch, FinalEncodeRepeatsTheWinningFilters) {
     const picture smooth = pictures()[0];
-    picture flat = make("flat stripes", W, H, 11, [](uint32_t x, uint32_t, uint32_t&, uint8_t* o) {
-        o[0] = uint8_t((x * 97) & 255);
-        o[1] = uint8_t((x * 31) & 255);
-        o[2] = uint8_t(x);
+    // Scattered picks from 2000 fixed colours: filters only add noise.
+    picture flat = make("scattered colours", W, H, 11, [](uint32_t, uint32_t, uint32_t& s, uint8_t* o) {
+        uint32_t k = next_random(s) % 2000;
+        const uint32_t mixed = k * 2654435761u;
+        o[0] = uint8_t(mixed >> 8);
+        o[1] = uint8_t(mixed >> 16);
+        o[2] = uint8_t(mixed >> 24);
         o[3] = 255;
     });
+    int filtered_won = 0;
+    int unfiltered_won = 0;
     for (const picture* p : std::vector<const picture*>{&smooth, &flat}) {
         image_job job = analysed_job(*p, 2, false);
         ASSERT_EQ(job.few_colours, 0) << p->name;
@@ -274,13 +279,18 @@ TEST(LosslessSearch, FinalEncodeRepeatsTheWinningFilters) {
         bool any_filter = false;
         for (unsigned char f : filters) any_filter |= f != 0;
         if (job.colour_type != 3 && job.trial_size_filtered < job.trial_size_unfiltered) {
+            ++filtered_won;
             EXPECT_EQ(job.filter_strategy, 6) << p->name;
             EXPECT_TRUE(any_filter) << p->name;
         } else if (job.colour_type != 3) {
+            ++unfiltered_won;
             EXPECT_EQ(job.filter_strategy, 0) << p->name;
             EXPECT_FALSE(any_filter) << p->name;
         }
     }
+    // The two pictures cover both outcomes.
+    EXPECT_EQ(filtered_won, 1);
+    EXPECT_EQ(unfiltered_won, 1);
 }
 
 TEST(LosslessSearch, ParallelStrategy11TrialRunsOnceAtLevel4) {
