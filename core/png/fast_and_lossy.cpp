@@ -6,46 +6,15 @@
 #include "core/png/encode.h"
 #include "core/png/encoder_settings.h"
 #include "core/png/palette_order.h"
+#include "core/png/trial_encode.h"
 #include "core/png/transparent_colour.h"
 #include "core/posterize.h"
 #include "core/transparency.h"
 
 namespace {
 
-// Size of a trial that failed: it never wins a comparison.
-constexpr uint32_t no_size = UINT32_MAX;
-
 constexpr uint32_t photo_strip_rows = 128;
 constexpr uint32_t few_colours_without_filter = 96;
-
-uint32_t size_of(const std::vector<uint8_t>& png) {
-    return png.size() >= no_size ? no_size - 1 : static_cast<uint32_t>(png.size());
-}
-
-// One encode of `rows` rows into `out` (emptied first). Returns the codec's
-// code, 1 when it reported success without bytes.
-uint32_t encode_rows(std::vector<uint8_t>& out, const std::vector<uint8_t>& image, uint32_t width,
-                     uint32_t rows, lodepng::State& state, const png_palette_order& order) {
-    out.clear();
-    const uint32_t code = encode_png(out, image, width, rows, state, &order);
-    if (code != 0) {
-        out.clear();
-        return code;
-    }
-    return out.empty() ? 1 : 0;
-}
-
-uint32_t encode_image(std::vector<uint8_t>& out, const std::vector<uint8_t>& image,
-                      lodepng::State& state, const png_palette_order& order, const image_job& job) {
-    return encode_rows(out, image, job.width, job.height, state, order);
-}
-
-// The job's geometry must describe exactly the pixels at hand, or every
-// pixel operation and encode would read past them.
-bool geometry_matches(const std::vector<uint8_t>& image, const image_job& job) {
-    const uint64_t pixels = static_cast<uint64_t>(job.width) * job.height;
-    return pixels != 0 && pixels == job.pixel_count && image.size() == pixels * 4;
-}
 
 bool cleaning_allowed(const image_job& job) {
     return job.may_clean_transparent && !job.single_alpha;

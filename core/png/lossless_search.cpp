@@ -8,15 +8,11 @@
 #include "core/png/encoder_settings.h"
 #include "core/png/filters.h"
 #include "core/png/palette_order.h"
+#include "core/png/trial_encode.h"
 #include "core/png/transparent_colour.h"
 #include "core/transparency.h"
 
 namespace {
-
-// Size of a trial that did not run or failed: larger than any real PNG, so it
-// never wins a comparison (a preset of 4 x pixel count can be beaten by an
-// incompressible image's real PNG, and an empty failed output would win).
-constexpr uint32_t no_size = UINT32_MAX;
 
 // A PNG of at most this many bytes is no usable result.
 constexpr size_t min_png_bytes = 37;
@@ -36,28 +32,6 @@ constexpr float translucent_tolerance = 98.5f;
 
 int pick(uint32_t pixels, int small_code, int large_code) {
     return pixels < small_image_pixels + 1 ? small_code : large_code;
-}
-
-uint32_t size_of(const std::vector<uint8_t>& png) {
-    return png.size() >= no_size ? no_size - 1 : static_cast<uint32_t>(png.size());
-}
-
-// One encode of `rows` rows into `out` (emptied first). Returns the codec's
-// code, 1 when it reported success without bytes.
-uint32_t encode_rows(std::vector<uint8_t>& out, const std::vector<uint8_t>& image, uint32_t width,
-                     uint32_t rows, lodepng::State& state, const png_palette_order& order) {
-    out.clear();
-    const uint32_t code = encode_png(out, image, width, rows, state, &order);
-    if (code != 0) {
-        out.clear();
-        return code;
-    }
-    return out.empty() ? 1 : 0;
-}
-
-uint32_t encode_image(std::vector<uint8_t>& out, const std::vector<uint8_t>& image,
-                      lodepng::State& state, const png_palette_order& order, const image_job& job) {
-    return encode_rows(out, image, job.width, job.height, state, order);
 }
 
 // Replaces the work image by the pixels of `png` decoded with `state`; the
@@ -82,13 +56,6 @@ void preset_filters_from(const std::vector<uint8_t>& png, std::vector<uint8_t>& 
     set_filter_code(6, state, job);
     state.encoder.preset_filters = filters.data();
     state.encoder.preset_filter_count = filters.size();
-}
-
-// The job's geometry must describe exactly the pixels at hand, or every
-// pixel operation and encode would read past them.
-bool geometry_matches(const std::vector<uint8_t>& image, const image_job& job) {
-    const uint64_t pixels = static_cast<uint64_t>(job.width) * job.height;
-    return pixels != 0 && pixels == job.pixel_count && image.size() == pixels * 4;
 }
 
 bool cleaning_allowed(const image_job& job) {
