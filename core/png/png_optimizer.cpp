@@ -1,4 +1,114 @@
 #include "core/png/png_optimizer.h"
 
-// The pipeline is not built yet: the file stays untouched and the job unchanged.
-int optimize_png_file(const std::string&, image_job&) { return 0; }
+#include <cstdint>
+#include <vector>
+
+#include "core/image_stats.h"
+#include "core/posterize.h"
+#include "core/resample.h"
+#include "core/transparency.h"
+#include "core/png/chunk_scan.h"
+#include "core/png/codec_state.h"
+#include "core/png/colour_profile.h"
+#include "core/png/decode.h"
+#include "core/png/encoder_settings.h"
+#include "core/png/fast_and_lossy.h"
+#include "core/png/lossless_search.h"
+#include "core/png/png_output.h"
+
+namespace {
+
+// Pixel count above which a lossy run probes a scaled-down sample for flatness.
+constexpr uint32_t probe_pixels_above = 589823;
+
+// The animated road: one file at a time in the whole process, whichever worker
+// holds it, because the frame pipeline shares its temporary strip file and
+// its compressor settings between the steps of one file. Until that pipeline
+// exists an animation is left exactly as it is (never flattened to a frame).
+uint8_t run_animated_road(image_job& job) {
+    uint8_t code = 0;
+#pragma omp critical(velto_apng_road)
+    {
+        job.result = 0;
+        code = job.result;
+    }
+    return code;
+}
+
+// Steps 7 to 18 of one still image: measurements, alpha clean-up and the
+// optional size and colour-space changes, in the order later steps rely on.
+void prepare_still_image(const std::string& path, std::vector<uint8_t>& image,
+                         const lodepng::State& state, image_job& job) {
+    read_colour_type(0, state, job);
+    scan_alpha(image.data(), job);
+    if (job.colour_type == 3 && job.trns_length != 0) count_translucent_palette_entries(state, job);
+    if (job.mode == mode_undecided && job.alphas_above_250) flatten_alpha(image.data(), job);
+    detect_grey(image.data(), job);
+    choose_colour_type(image, state, job);
+    collect_image_stats(image.data(), job);
+    if (job.mode == mode_undecided && job.stat_extreme2 > 14) snap_extremes(image.data(), job);
+    decide_transparent_cleanup(job);
+    settle_colour_flags(job);
+    if (job.mode == mode_undecided && job.stat_changed > 80 && job.pixel_count > probe_pixels_above)
+        probe_large_image(image.data(), job);
+    if (job.resize_target != 0) {
+        resize_image(image.data(), job);
+        image.resize(static_cast<size_t>(job.pixel_count) * 4);
+    }
+    if (job.srgb) convert_icc_to_srgb(path, image, job);
+}
+
+uint8_t run_road(std::vector<uint8_t>& result, std::vector<uint8_t>& image, lodepng::State& state,
+                 size_t input_size, image_job& job) {
+    if (job.mode == mode_undecided) decide_png_mode(image.data(), job);
+    switch (job.mode) {
+    case mode_lossless:
+        if (job.png_level == 0) return optimize_png_fast(result, image, state, job);
+        return optimize_png_lossless(result, image, job);
+    case mode_lossy_truecolour:
+        // Falls back to the fast lossless encode of the prepared image when
+        // the posterised PNG would be larger than the input.
+        return optimize_png_lossy_or_fast(result, image, state, job, input_size);
+    case mode_palette:
+        return optimize_png_palette(result, image, job);
+    default:
+        return job.result;
+    }
+}
+
+}  // namespace
+
+int optimize_png_file(const std::string& path, image_job& job) {
+    const std::vector<uint8_t> input = load_file_bytes(path);
+    lodepng::State state;
+
+    if (scan_png_chunks(input, state, job) != 0) return job.result;
+
+    if (job.is_apng) {
+        // An animation cannot be previewed: refused like a four-component
+        // JPEG, with success as the file's own result.
+        if (job.preview || job.preview_original || job.preview_check) {
+            job.preview_refused = 1;
+            return job.result = 0;
+        }
+        return run_animated_road(job);
+    }
+    if (job.preview_check) return job.result;
+
+    std::vector<uint8_t> image;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    const uint32_t decode_code = decode_png(image, width, height, state, input);
+    if (decode_code != 0) return job.result = static_cast<uint8_t>(decode_code);
+    job.width = width;
+    job.height = height;
+    job.pixel_count = width * height;
+
+    std::vector<uint8_t> result;
+    if (!job.preview_original) {
+        prepare_still_image(path, image, state, job);
+        job.result = run_road(result, image, state, input.size(), job);
+    }
+    if (job.result == 0) write_png_result(path, input, result, image, job);
+    return job.result;
+}

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +17,7 @@
 #include "core/png/chunk_scan.h"
 #include "core/png/codec_state.h"
 #include "core/png/decode.h"
+#include "core/png/png_optimizer.h"
 
 namespace {
 
@@ -321,6 +327,104 @@ TEST(ChooseColourType, PlanTable) {
         EXPECT_EQ(job.colour_limit, r.limit) << r.name;
         EXPECT_EQ(job.plte_length, r.plte == 0 ? 0 : (r.file_type == 3 ? 10 : 0)) << r.name;
     }
+}
+
+// A folder removed with its contents at the end of a test.
+struct scratch_folder {
+    std::string path;
+    scratch_folder() {
+        std::string pattern = (boost::filesystem::temp_directory_path() / "velto-png-XXXXXX").string();
+        path = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~scratch_folder() {
+        boost::system::error_code ec;
+        boost::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_bytes(const std::string& path, const bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+bytes read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A 2 x 2 RGBA image, still or with the chunks of a two-frame animation.
+bytes small_png(bool animated) {
+    bytes raw;
+    for (int y = 0; y < 2; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < 8; ++x) raw.push_back(uint8_t(40 * y + 9 * x));
+    }
+    bytes frame;
+    put_u32(frame, 0);
+    put_u32(frame, 2);
+    put_u32(frame, 2);
+    put_u32(frame, 0);
+    put_u32(frame, 0);
+    frame.insert(frame.end(), {0, 1, 0, 10, 0, 0});
+    bytes actl;
+    put_u32(actl, 1);
+    put_u32(actl, 0);
+    png_builder b;
+    b.header = ihdr(2, 2, 8, 6);
+    if (animated) b.before = {{"acTL", actl}, {"fcTL", frame}};
+    b.idats = {zlib_stored(raw)};
+    return b.build();
+}
+
+// Animations wait for their own pipeline: never rewritten (never flattened to
+// the first frame), and a preview of one is refused with success as the
+// file's result, so the run answers with the refused-preview exit code.
+TEST(OptimizePngFile, AnimationIsLeftAloneAndRefusesPreviews) {
+    struct row {
+        const char* name;
+        uint8_t image_job::*preview_flag;
+    } rows[] = {
+        {"no preview", nullptr},
+        {"preview", &image_job::preview},
+        {"preview original", &image_job::preview_original},
+        {"preview check", &image_job::preview_check},
+    };
+    scratch_folder tmp;
+    const bytes png = small_png(true);
+    for (const row& r : rows) {
+        for (uint8_t mode : {mode_undecided, mode_lossless}) {
+            const std::string path = tmp / "anim.png";
+            write_bytes(path, png);
+            image_job job = fresh_job(mode, uint32_t(png.size()));
+            if (r.preview_flag) job.*r.preview_flag = 1;
+            EXPECT_EQ(optimize_png_file(path, job), 0) << r.name;
+            EXPECT_EQ(job.result, 0) << r.name;
+            EXPECT_EQ(job.preview_refused, r.preview_flag ? 1 : 0) << r.name;
+            EXPECT_EQ(job.is_apng, 1) << r.name;
+            EXPECT_EQ(read_bytes(path), png) << r.name;
+        }
+    }
+}
+
+TEST(OptimizePngFile, StillPreviewCheckDecodesNothing) {
+    scratch_folder tmp;
+    const bytes png = small_png(false);
+    const std::string path = tmp / "still.png";
+    write_bytes(path, png);
+    image_job job = fresh_job(mode_undecided, uint32_t(png.size()));
+    job.preview_check = 1;
+    EXPECT_EQ(optimize_png_file(path, job), 0);
+    EXPECT_EQ(job.preview_refused, 0);
+    EXPECT_EQ(job.colour_count, 0u);  // no analysis ran
+    EXPECT_EQ(read_bytes(path), png);
+}
+
+TEST(OptimizePngFile, UnreadableFileFails) {
+    scratch_folder tmp;
+    image_job job = fresh_job(mode_undecided, 500);
+    EXPECT_EQ(optimize_png_file(tmp / "missing.png", job), 1);
+    EXPECT_EQ(job.width, 0u);
 }
 
 }  // namespace
