@@ -76,6 +76,16 @@ uint8_t run_road(std::vector<uint8_t>& result, std::vector<uint8_t>& image, lode
     }
 }
 
+// A grey or RGB colour key with a sample above what the bit depth can hold
+// matches no pixel here, while common viewers mask it to the low bits and show
+// those pixels as transparent. Rewriting would turn them visible, so such a
+// file is left as it is.
+bool colour_key_out_of_range(const png_colour_mode& mode) {
+    if (!mode.key_defined || (mode.colour_type != 0 && mode.colour_type != 2)) return false;
+    const uint32_t max_sample = (1u << mode.bit_depth) - 1;
+    return mode.key_red > max_sample || mode.key_green > max_sample || mode.key_blue > max_sample;
+}
+
 }  // namespace
 
 int optimize_png_file(const std::string& path, image_job& job) {
@@ -100,6 +110,7 @@ int optimize_png_file(const std::string& path, image_job& job) {
     uint32_t height = 0;
     const uint32_t decode_code = decode_png(image, width, height, state, input);
     if (decode_code != 0) return job.result = static_cast<uint8_t>(decode_code);
+    if (colour_key_out_of_range(state.file_info.colour)) return job.result = 0;
     job.width = width;
     job.height = height;
     job.pixel_count = width * height;

@@ -427,4 +427,32 @@ TEST(OptimizePngFile, UnreadableFileFails) {
     EXPECT_EQ(job.width, 0u);
 }
 
+// A 1-bit grey image whose colour key lies outside the bit depth is shown with
+// the key masked by common viewers, so it is left alone; the same image with a
+// key in range is optimised.
+TEST(OptimizePngFile, ColourKeyBeyondTheBitDepthLeavesTheFileAlone) {
+    bytes raw;
+    for (int y = 0; y < 64; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < 8; ++x) raw.push_back(y % 2 ? 0xAA : 0x0F);
+    }
+    scratch_folder tmp;
+    for (const uint8_t key : {uint8_t(255), uint8_t(1)}) {
+        png_builder b;
+        b.header = ihdr(64, 64, 1, 0);
+        b.before = {{"tRNS", bytes{0, key}}};
+        b.idats = {zlib_stored(raw)};
+        const bytes png = b.build();
+        const std::string path = tmp / "key.png";
+        write_bytes(path, png);
+        image_job job = fresh_job(mode_lossless, uint32_t(png.size()));
+        job.png_level = 1;
+        EXPECT_EQ(optimize_png_file(path, job), 0) << int(key);
+        if (key == 255)
+            EXPECT_EQ(read_bytes(path), png);
+        else
+            EXPECT_LT(read_bytes(path).size(), png.size());
+    }
+}
+
 }  // namespace
