@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "core/temp_folder.h"
-
-extern char** environ;
+#include "e2e/run_core.h"
 
 namespace {
 
@@ -240,33 +239,8 @@ const char* const corpus_subset[] = {
 // ---------------------------------------------------------------------------
 // Running the engine.
 // ---------------------------------------------------------------------------
-int run_core(const temp_folder& tmp, const std::vector<std::string>& args) {
-    const char* core = std::getenv("VELTO_CORE");
-    if (!core) return -1;
-    std::vector<std::string> env_store;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("LOCALAPPDATA=", 0) != 0) env_store.emplace_back(*e);
-    env_store.push_back("LOCALAPPDATA=" + (tmp / "appdata"));
-    std::vector<char*> envp;
-    for (std::string& e : env_store) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> arg_store{core};
-    arg_store.insert(arg_store.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : arg_store) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, core, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int run_engine(const temp_folder& tmp, const std::vector<std::string>& args) {
+    return run_core(tmp, args).status;
 }
 
 // Name -> original bytes of every file put into a test folder.
@@ -325,12 +299,12 @@ TEST(PngE2e, LosslessEveryLevel) {
         const std::string dir = tmp / "in";
         const originals files = populate(dir);
         const std::string level_option = "-png-s" + std::to_string(level);
-        ASSERT_EQ(run_core(tmp, {"-l", level_option, dir}), 0) << level_option;
+        ASSERT_EQ(run_engine(tmp, {"-l", level_option, dir}), 0) << level_option;
         expect_lossless(files, dir, level_option);
 
         originals first;
         for (const auto& entry : files) first[entry.first] = read_file(dir + "/" + entry.first);
-        ASSERT_EQ(run_core(tmp, {"-l", level_option, dir}), 0) << level_option << " again";
+        ASSERT_EQ(run_engine(tmp, {"-l", level_option, dir}), 0) << level_option << " again";
         for (const auto& [name, once] : first) {
             const std::string twice = read_file(dir + "/" + name);
             EXPECT_LE(twice.size(), once.size()) << level_option << " again " << name;
@@ -355,7 +329,7 @@ TEST(PngE2e, AutomaticAndQualityRunsGiveValidSmallerFiles) {
         args.push_back(dir);
         std::string what;
         for (const std::string& o : options) what += o + " ";
-        EXPECT_EQ(run_core(tmp, args), 0) << what;
+        EXPECT_EQ(run_engine(tmp, args), 0) << what;
         expect_valid_not_larger(files, dir, what);
     }
 }
@@ -366,7 +340,7 @@ TEST(PngE2e, ResizeAndSrgbRuns) {
     temp_folder tmp;
     const std::string dir = tmp / "in";
     const originals files = populate(dir);
-    EXPECT_EQ(run_core(tmp, {"-resize=24", "-srgb", dir}), 0);
+    EXPECT_EQ(run_engine(tmp, {"-resize=24", "-srgb", dir}), 0);
     for (const auto& [name, before] : files) {
         const std::string after = read_file(dir + "/" + name);
         EXPECT_LE(after.size(), before.size()) << name;
@@ -386,8 +360,8 @@ TEST(PngE2e, SixteenBitLosslessFailsUntouched) {
         const std::string path = tmp / g.name;
         const std::string bytes = make_png(g);
         write_file(path, bytes);
-        EXPECT_EQ(run_core(tmp, {"-quiet", "-l", path}), 1) << g.name;
-        EXPECT_EQ(run_core(tmp, {"-l", "-png-s2", path}), 2) << g.name;  // a single-file run that failed
+        EXPECT_EQ(run_engine(tmp, {"-quiet", "-l", path}), 1) << g.name;
+        EXPECT_EQ(run_engine(tmp, {"-l", "-png-s2", path}), 2) << g.name;  // a single-file run that failed
         EXPECT_EQ(read_file(path), bytes) << g.name;
     }
 }
@@ -400,17 +374,17 @@ TEST(PngE2e, ParallelAndSequentialTrials) {
         const std::string original = make_png(mid_sized);
         const std::string alone = tmp / "alone.png";
         write_file(alone, original);
-        EXPECT_EQ(run_core(tmp, {"-l", level, alone}), 0) << level;
+        EXPECT_EQ(run_engine(tmp, {"-l", level, alone}), 0) << level;
 
         const std::string dir = tmp / "pair";
         fs::create_directories(dir);
         write_file(dir + "/a.png", original);
         write_file(dir + "/b.png", make_png(generated_fixtures[0]));
-        EXPECT_EQ(run_core(tmp, {"-l", level, dir}), 0) << level;
+        EXPECT_EQ(run_engine(tmp, {"-l", level, dir}), 0) << level;
         // -process=1 keeps even a single file on one thread.
         const std::string single_thread = tmp / "one-thread.png";
         write_file(single_thread, original);
-        EXPECT_EQ(run_core(tmp, {"-l", "-process=1", level, single_thread}), 0) << level;
+        EXPECT_EQ(run_engine(tmp, {"-l", "-process=1", level, single_thread}), 0) << level;
 
         for (const std::string& path : {alone, dir + "/a.png", single_thread}) {
             const std::string after = read_file(path);
@@ -471,7 +445,7 @@ TEST(PngE2e, AnimationsStayUntouched) {
             args.push_back(path);
             std::string what = name;
             for (const std::string& o : options) what += " " + o;
-            EXPECT_EQ(run_core(tmp, args), status) << what;
+            EXPECT_EQ(run_engine(tmp, args), status) << what;
             EXPECT_EQ(read_file(path), bytes) << what;
             EXPECT_TRUE(fs::is_empty(tmp / "appdata")) << what;
         }
@@ -485,7 +459,7 @@ TEST(PngE2e, StillPreviewCheckTouchesNothing) {
     const std::string path = tmp / "still.png";
     const std::string bytes = make_png(generated_fixtures[1]);
     write_file(path, bytes);
-    EXPECT_EQ(run_core(tmp, {"-preview-check", path}), 0);
+    EXPECT_EQ(run_engine(tmp, {"-preview-check", path}), 0);
     EXPECT_EQ(read_file(path), bytes);
     EXPECT_TRUE(fs::is_empty(tmp / "appdata"));
 }
