@@ -243,21 +243,6 @@ TEST(ZlibCopy, RefusesMismatchedOrMissingStreams) {
     EXPECT_EQ(deflate_end(&src), Z_DATA_ERROR);
 }
 
-struct alloc_budget {
-    int allowed;
-    int live = 0;
-};
-voidpf budget_alloc(voidpf opaque, uInt items, uInt size) {
-    auto* b = static_cast<alloc_budget*>(opaque);
-    if (b->allowed-- <= 0) return nullptr;
-    ++b->live;
-    return std::malloc(static_cast<std::size_t>(items) * size);
-}
-void budget_free(voidpf opaque, voidpf p) {
-    --static_cast<alloc_budget*>(opaque)->live;
-    std::free(p);
-}
-
 TEST(ZlibCopy, FailedCopyLeavesDestinationWithoutState) {
     const bytes data = make_data(data_kind::text, 20000, 3);
     for (int allowed = 0; allowed < 6; ++allowed) {

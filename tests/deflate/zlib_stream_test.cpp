@@ -304,21 +304,6 @@ TEST(ZlibStream, EndReportsBusyStreams) {
     EXPECT_EQ(deflate_end(nullptr), Z_STREAM_ERROR);
 }
 
-struct alloc_budget {
-    int allowed;  // allocations that succeed before the next ones fail
-    int live = 0;
-};
-voidpf budget_alloc(voidpf opaque, uInt items, uInt size) {
-    auto* b = static_cast<alloc_budget*>(opaque);
-    if (b->allowed-- <= 0) return nullptr;
-    ++b->live;
-    return std::malloc(static_cast<std::size_t>(items) * size);
-}
-void budget_free(voidpf opaque, voidpf p) {
-    --static_cast<alloc_budget*>(opaque)->live;
-    std::free(p);
-}
-
 TEST(ZlibStream, InitAllocationFailureEndsThePartStream) {
     for (int allowed = 0; allowed < 6; ++allowed) {
         alloc_budget budget{allowed};

@@ -242,4 +242,21 @@ inline bytes corpus_scanlines(const std::string& relative, std::size_t max_bytes
     return rc == Z_STREAM_END || rc == Z_BUF_ERROR ? out : bytes{};
 }
 
+// A zlib allocator that fails once `allowed` allocations have succeeded, and
+// counts the blocks still live, for allocation-failure tests.
+struct alloc_budget {
+    int allowed;  // allocations that succeed before the next ones fail
+    int live = 0;
+};
+inline voidpf budget_alloc(voidpf opaque, uInt items, uInt size) {
+    auto* b = static_cast<alloc_budget*>(opaque);
+    if (b->allowed-- <= 0) return nullptr;
+    ++b->live;
+    return std::malloc(static_cast<std::size_t>(items) * size);
+}
+inline void budget_free(voidpf opaque, voidpf p) {
+    --static_cast<alloc_budget*>(opaque)->live;
+    std::free(p);
+}
+
 }  // namespace ztest
