@@ -135,6 +135,35 @@ std::string create_temp_file(const std::string& folder) {
     return name;
 }
 
+void remove_temp_file(const std::string& path) {
+    if (!path.empty()) ::unlink(path.c_str());
+}
+
+bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        try {
+            bytes.resize(static_cast<size_t>(st.st_size));
+        } catch (const std::exception&) {
+            ok = false;
+        }
+    }
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (!ok) bytes.clear();
+    return ok;
+}
+
 bool replace_file_contents(const std::string& path, const void* data, size_t size) {
     // Replace the target of a link, not the link itself.
     char* resolved = ::realpath(path.c_str(), nullptr);

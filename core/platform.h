@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Folder for preview, settings, report and temporary files: LOCALAPPDATA when it
 // is set and not empty, else $XDG_DATA_HOME/velto, else ~/.local/share/velto.
@@ -45,8 +46,16 @@ bool path_writable(const std::string& path);
 bool set_file_mtime(const std::string& path, int64_t mtime_ns);
 
 // Creates a new empty file with a unique name in `folder` (mkstemp) and returns
-// its path, or "" on failure. The caller removes it when done.
+// its path, or "" on failure. The caller removes it with remove_temp_file.
 std::string create_temp_file(const std::string& folder);
+
+// Removes a file made by create_temp_file.
+void remove_temp_file(const std::string& path);
+
+// Reads the whole file at `path` into `bytes`. Pipelines read their input
+// through here, never by opening the path themselves. Returns false (and
+// leaves `bytes` empty) when the file cannot be read completely.
+bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes);
 
 // Replaces the contents of the file at `path` with `size` bytes from `data`:
 // the bytes go to a new temporary file in the same folder (every write checked,
