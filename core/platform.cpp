@@ -107,8 +107,7 @@ bool path_writable(const std::string& path) {
     return ::access(path.c_str(), W_OK) == 0;
 }
 
-bool set_file_mtime(const std::string& path, int64_t mtime_ns) {
-    struct timespec times[2];
+void times_now_and_modified(int64_t mtime_ns, struct timespec times[2]) {
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_NOW;
     int64_t sec = mtime_ns / 1000000000;
@@ -119,5 +118,10 @@ bool set_file_mtime(const std::string& path, int64_t mtime_ns) {
     }
     times[1].tv_sec = static_cast<time_t>(sec);
     times[1].tv_nsec = static_cast<long>(nsec);
+}
+
+bool set_file_mtime(const std::string& path, int64_t mtime_ns) {
+    struct timespec times[2];
+    times_now_and_modified(mtime_ns, times);
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }

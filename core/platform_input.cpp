@@ -282,16 +282,7 @@ bool held_input::status_now(file_info& info) const {
 bool held_input::set_mtime(int64_t mtime_ns) {
     if (!file_ || !name_still_names_held_file(*file_)) return false;
     struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_NOW;
-    int64_t sec = mtime_ns / 1000000000;
-    int64_t nsec = mtime_ns % 1000000000;
-    if (nsec < 0) {
-        nsec += 1000000000;
-        sec -= 1;
-    }
-    times[1].tv_sec = static_cast<time_t>(sec);
-    times[1].tv_nsec = static_cast<long>(nsec);
+    times_now_and_modified(mtime_ns, times);
     return ::futimens(file_->fd, times) == 0;
 }
 

@@ -1,11 +1,17 @@
 // Shared by the source files of the platform layer only.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <string>
 #include <sys/types.h>
 
 // Writes all bytes, retrying short writes and interrupted calls.
 bool write_all(int fd, const void* data, size_t size);
+
+// The times for utimensat/futimens: access time now, modification time
+// mtime_ns (nanoseconds since the epoch, may be negative).
+void times_now_and_modified(int64_t mtime_ns, struct timespec times[2]);
 
 // Opens a folder for the *at calls (platform_input.cpp), with `extra_flags`
 // such as O_NOFOLLOW. A folder that may be written but not listed (mode -wx)

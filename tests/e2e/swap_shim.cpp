@@ -54,17 +54,7 @@ void change_input(const char* created) {
 }
 
 using openat_fn = int (*)(int, const char*, int, ...);
-
-// Changes the input when `path` is the engine's replacement being created,
-// then opens as the C library would.
-int intercepted(const char* symbol, openat_fn& real, int dirfd, const char* path, int flags, mode_t mode) {
-    if (flags & O_CREAT) change_input(path);
-    if (!real) real = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, symbol));
-    return real(dirfd, path, flags, mode);
-}
-
 openat_fn real_openat = nullptr;
-openat_fn real_openat64 = nullptr;
 
 }  // namespace
 
@@ -73,13 +63,10 @@ extern "C" int openat(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
     va_end(args);
-    return intercepted("openat", real_openat, dirfd, path, flags, mode);
+    if (flags & O_CREAT) change_input(path);
+    if (!real_openat) real_openat = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, "openat"));
+    return real_openat(dirfd, path, flags, mode);
 }
 
-extern "C" int openat64(int dirfd, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
-    va_end(args);
-    return intercepted("openat64", real_openat64, dirfd, path, flags, mode);
-}
+// The same function under its large-file name (one and the same on 64-bit).
+extern "C" int openat64(int dirfd, const char* path, int flags, ...) __attribute__((alias("openat")));
