@@ -2,7 +2,6 @@
 #include "dispatch.h"
 
 #include <boost/filesystem.hpp>
-#include <cstdio>
 #include <cstring>
 #include <set>
 #include <system_error>
@@ -27,6 +26,7 @@ using file_key = std::pair<uint64_t, uint64_t>;  // device, inode
 
 struct collector {
     input_collection& out;
+    std::atomic<uint32_t>& run_result;
     std::set<file_key> seen;
 
     // Returns true when the path was new (or has no readable status) and
@@ -41,20 +41,34 @@ struct collector {
     // Pre-order walk, the order of a recursive directory iteration: an entry,
     // then the contents of that entry when it is a folder (links to folders
     // are listed but not entered). A folder already listed is not walked again.
+    // A folder that cannot be listed (no permission) or an entry whose status
+    // cannot be read (a path beyond the system's length limit) fails the run;
+    // the walk goes on with the rest. An entry that vanished meanwhile is no
+    // failure.
     void walk(const fs::path& folder) {
         boost::system::error_code ec;
         fs::directory_iterator it(folder, ec);
-        if (ec) return;  // unreadable folder: nothing from it
+        if (ec) {
+            run_result.fetch_or(1);
+            return;
+        }
         for (const fs::directory_iterator end; it != end;) {
             const fs::path entry = it->path();
             if (add(entry.string())) {
                 ++out.folder_entry_count;
                 boost::system::error_code status_ec;
-                fs::file_status st = it->symlink_status(status_ec);
-                if (!status_ec && fs::is_directory(st)) walk(entry);
+                const fs::file_status st = it->symlink_status(status_ec);
+                if (status_ec) {
+                    if (status_ec != boost::system::errc::no_such_file_or_directory) run_result.fetch_or(1);
+                } else if (fs::is_directory(st)) {
+                    walk(entry);
+                }
             }
             it.increment(ec);
-            if (ec) return;  // the listing of this folder broke off; go on with the rest
+            if (ec) {  // the listing of this folder broke off
+                run_result.fetch_or(1);
+                return;
+            }
         }
     }
 };
@@ -72,7 +86,7 @@ bool accepted_extension(const std::string& path) {
 
 input_collection collect_inputs(const std::vector<std::string>& paths, std::atomic<uint32_t>& run_result) {
     input_collection out;
-    collector c{out, {}};
+    collector c{out, run_result, {}};
     for (const std::string& arg : paths) {
         ++out.path_arg_count;
         file_info info;
@@ -130,8 +144,13 @@ unsigned run_file_workers(const file_list& files, const default_flags& flags,
 uint8_t process_file(const std::string& path, const default_flags& flags) {
     if (!accepted_extension(path)) return 0;
 
-    const int32_t size = file_size(path);
-    if (size < min_file_size || !file_writable(path)) return 1;
+    // Resolved and opened once: the checks below, the pipeline's reads and its
+    // replace all act on this file, and the replace is refused when the name
+    // no longer names it (saved again or swapped for a link during the run).
+    held_input input(path);
+    if (!input.held() || input.opened().size > static_cast<uint64_t>(INT32_MAX)) return 1;
+    const int32_t size = static_cast<int32_t>(input.opened().size);
+    if (size < min_file_size || !input.writable()) return 1;
 
     const int format = detect_format(path);
     if (format != format_png && format != format_jpeg && format != format_webp) return 1;
@@ -141,11 +160,9 @@ uint8_t process_file(const std::string& path, const default_flags& flags) {
 
     uint8_t result = 0;
     bool optimised = false;
-    int64_t saved_mtime = -1;
     if ((format == format_png && flags.png_enabled) || (format == format_jpeg && flags.jpeg_enabled)) {
         check_job_compat(job, format);
         if (job.result == 0) {
-            if (flags.notime) saved_mtime = file_mtime(path);
             if (format == format_png)
                 optimize_png_file(path, job);
             else
@@ -158,19 +175,18 @@ uint8_t process_file(const std::string& path, const default_flags& flags) {
     if (job.preview_refused) preview_refused.store(1);
     if (job.result != 0 && job.single_file) run_failed.store(1);
 
-    if (job.result == 0 && flags.notime && optimised && saved_mtime != -1 && file_exists(path)) {
-        const int32_t now = file_size(path);
-        if (now >= 0 && static_cast<uint32_t>(now) < static_cast<uint32_t>(size)) restore_mtime(path, saved_mtime);
-    }
+    // The time goes back on the file this run wrote, never on one that took
+    // its name meanwhile.
+    file_info now;
+    if (job.result == 0 && flags.notime && optimised && input.replaced() && input.status_now(now) &&
+        now.size < static_cast<uint64_t>(size))
+        input.set_mtime(input.opened().mtime_ns);
     return result;
 }
 
 int detect_format(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return format_unknown;
-    unsigned char head[12] = {};
-    size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
+    uint8_t head[12] = {};
+    const size_t n = read_file_head(path, head, sizeof head);
     if (n < 3) return format_unknown;
     if (head[0] == 0x89 && head[1] == 'P' && head[2] == 'N') return format_png;
     if (head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return format_jpeg;

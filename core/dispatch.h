@@ -36,7 +36,9 @@ struct input_collection {
 // followed) and every entry, file or sub-folder, enters in walk order; any other
 // argument sets run_result to 1. An entry whose device and inode are already in
 // the list is left out, so a file named twice is optimised once. A folder that
-// cannot be read, or an entry whose walk fails, is skipped and the walk goes on.
+// cannot be listed (given or met in a walk) or an entry whose status cannot be
+// read (a path beyond the system's length limit) sets run_result to 1; the
+// walk goes on with the rest.
 input_collection collect_inputs(const std::vector<std::string>& paths, std::atomic<uint32_t>& run_result);
 
 // single_file: exactly one path argument and no folder entries.
@@ -58,11 +60,17 @@ unsigned run_file_workers(const file_list& files, const default_flags& flags,
                           unsigned count, unsigned max_started = UINT_MAX);
 
 // Optimises one file when its extension, size, write access and content allow
-// it; returns the file's result code for the OR in run_result.
+// it; returns the file's result code for the OR in run_result. The file is
+// held (see held_input) from its checks to the end of its pipeline, so the
+// pipeline's reads and replace act on the file that was checked, and a file
+// saved again or swapped for a link meanwhile is left alone (result 1 from
+// the pipeline's refused replace). A path that cannot be resolved and opened
+// (missing, beyond the system's length limit, not a regular file) gives 1.
 uint8_t process_file(const std::string& path, const default_flags& flags);
 
 // Format by the first bytes: PNG, JPEG, WebP (RIFF), or format_unknown when
-// the file cannot be read or holds fewer than three bytes.
+// the file cannot be read or holds fewer than three bytes. Reads the held
+// input when the path is held on this thread.
 int detect_format(const std::string& path);
 
 // Sets job.result to 1 when the options cannot be honoured for the format.

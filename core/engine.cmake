@@ -1,7 +1,8 @@
 # The engine driver: platform layer, options and dispatch, and the executable
 # `core` (written directly into the build folder).
-add_library(velto_platform STATIC ${CMAKE_CURRENT_LIST_DIR}/platform.cpp)
-target_link_libraries(velto_platform PUBLIC velto_base Boost::filesystem)
+add_library(velto_platform STATIC ${CMAKE_CURRENT_LIST_DIR}/platform.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/platform_input.cpp ${CMAKE_CURRENT_LIST_DIR}/platform_temp.cpp)
+target_link_libraries(velto_platform PUBLIC velto_base Boost::filesystem Threads::Threads)
 
 # The dispatch calls optimize_png_file and optimize_jpeg_file; their libraries
 # are linked by the executable (tests link their own stand-ins instead).

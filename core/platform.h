@@ -1,6 +1,7 @@
 // The only place of the engine that knows the operating system: the data folder,
 // process priority, console title, file status and times, the write check,
-// temporary files and the safe replacement of an input file.
+// temporary files, the held input of a pipeline and the safe replacement of a
+// file.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -45,23 +46,80 @@ bool path_writable(const std::string& path);
 // Access time := now, modification time := mtime_ns. Returns false on failure.
 bool set_file_mtime(const std::string& path, int64_t mtime_ns);
 
-// Creates a new empty file with a unique name in `folder` (mkstemp) and returns
-// its path, or "" on failure. The caller removes it with remove_temp_file.
+// Creates a new empty file with a unique name ("velto-" and six random
+// characters) in `folder` and returns its path, or "" on failure. The file
+// stays in the table of live temporary files, which SIGINT, SIGTERM and SIGHUP
+// empty before the process ends, until remove_temp_file removes it.
 std::string create_temp_file(const std::string& folder);
 
-// Removes a file made by create_temp_file.
+// Removes a file made by create_temp_file and takes it out of the table.
 void remove_temp_file(const std::string& path);
+
+// The input file of the pipeline running on the calling thread. Made by the
+// per-file dispatch before the first byte of the file is read and kept until
+// the pipeline is done: the path is resolved once (a symbolic link given by
+// the user means its target), its folder is opened, and the file is opened
+// relative to it without following a link. While it lives, read_whole_file,
+// read_file_head and replace_file_contents given this same path string on
+// this thread act on the held file: reads come from the held descriptor, and
+// a replace happens only while the name in the held folder still names the
+// file that was read (device, inode, size and modification time unchanged),
+// so a file saved again or a link swapped in during the run is left alone.
+// After a replace the new file is the held one.
+struct held_file;
+class held_input {
+public:
+    explicit held_input(const std::string& path);
+    ~held_input();
+    held_input(const held_input&) = delete;
+    held_input& operator=(const held_input&) = delete;
+
+    // False when the path could not be resolved and opened as a regular file
+    // (missing, a folder, a device, a FIFO - which is never opened - or no
+    // read permission); nothing is held then.
+    bool held() const;
+    // Status of the file as it was opened.
+    const file_info& opened() const;
+    // path_writable for the held file.
+    bool writable() const;
+    // A replace went through this hold.
+    bool replaced() const;
+    // Status of the held file (after a replace, the new one) while the name in
+    // the held folder still names it; false otherwise.
+    bool status_now(file_info& info) const;
+    // Access time := now, modification time := mtime_ns, on the held file and
+    // only while the name in the held folder still names it.
+    bool set_mtime(int64_t mtime_ns);
+
+private:
+    held_file* file_;
+    held_file* previous_;  // the thread's held input before this one
+};
 
 // Reads the whole file at `path` into `bytes`. Pipelines read their input
 // through here, never by opening the path themselves. Returns false (and
 // leaves `bytes` empty) when the file cannot be read completely.
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes);
 
+// Reads up to `size` bytes from the start of the file; returns how many were
+// read (0 when the file cannot be opened).
+size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size);
+
 // Replaces the contents of the file at `path` with `size` bytes from `data`:
-// the bytes go to a new temporary file in the same folder (every write checked,
-// then fsync and close), which gets the original's permission bits and is then
-// renamed over the input. When the path is a symbolic link its target is
-// replaced. On any failure the temporary file is removed, the input stays as it
-// was, and the function returns false. Every pipeline that rewrites an input
-// goes through here.
+// the bytes go to a new temporary file (".velto-" and six random characters)
+// in the same folder; every write is checked; the original's extended
+// attributes (user.* and ACLs), owner and group (where permitted) and
+// permission bits are put on it; it is flushed to disk, renamed over the
+// input, and the folder is flushed too. A hard link to the input keeps the
+// old bytes. When the path is a symbolic link its target is replaced. For the
+// held input (see held_input) the rename happens only when the file is still
+// the one that was read. On any failure the temporary file is removed, the
+// file at the path stays as it was, and the function returns false. Every
+// pipeline that rewrites an input goes through here.
 bool replace_file_contents(const std::string& path, const void* data, size_t size);
+
+// Writes a whole file: an existing file is replaced as by
+// replace_file_contents; a missing one is created through a temporary file in
+// the same folder that is renamed into place when complete (permission bits
+// 0666 less the umask). Returns false, with nothing left behind, on failure.
+bool write_whole_file(const std::string& path, const void* data, size_t size);

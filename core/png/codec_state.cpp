@@ -1,9 +1,6 @@
 // Colour modes, chunk routines and whole-file load and save of the PNG codec.
 #include "core/png/codec_state.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -289,35 +286,10 @@ uint32_t write_trns_chunk(std::vector<uint8_t>& buffer, const png_colour_mode& m
 
 std::vector<uint8_t> load_file_bytes(const std::string& path) {
     std::vector<uint8_t> bytes;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return bytes;
-    long size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    if (size > 0 && std::fseek(file, 0, SEEK_SET) == 0) {
-        try {
-            bytes.resize(static_cast<size_t>(size));
-        } catch (const std::exception&) {
-            bytes.clear();
-        }
-        if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size())
-            bytes.clear();
-    }
-    std::fclose(file);
+    (void)read_whole_file(path, bytes);  // empty when the file cannot be read whole
     return bytes;
 }
 
 void save_file_bytes(const std::vector<uint8_t>& bytes, const std::string& path) {
-    // Every write goes through the platform's safe replace, which needs an
-    // existing file: a new file is created empty first and removed again when
-    // the replace fails, so no half-written file is ever left behind.
-    bool created = false;
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-        if (fd < 0) return;
-        ::close(fd);
-        created = true;
-    }
-    if (!replace_file_contents(path, bytes.data(), bytes.size()) && created)
-        ::unlink(path.c_str());
+    (void)write_whole_file(path, bytes.data(), bytes.size());
 }

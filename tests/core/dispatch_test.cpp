@@ -232,6 +232,24 @@ TEST(ProcessFile, NotimePutsBackTheTimeOnlyOfFilesThatGotSmaller) {
     }
 }
 
+TEST(ProcessFile, NotimeNeverTouchesAFileThatTookTheNameAfterTheRewrite) {
+    temp_folder tmp;
+    const std::string f = tmp / "a.png";
+    write_file(f, signed_bytes(png_signature, 200));
+    ASSERT_TRUE(restore_mtime(f, old_time));
+    const std::string intruder = tmp / "intruder";
+    write_file(intruder, signed_bytes(png_signature, 50));
+    const int64_t intruder_time = file_mtime(intruder);
+
+    reset_fakes({0, 0, 10, false});
+    set_after_rewrite([&](const std::string& path) { ::rename(intruder.c_str(), path.c_str()); });
+    default_flags flags = base_flags();
+    flags.notime = 1;
+    EXPECT_EQ(process_file(f, flags), 0);
+    EXPECT_EQ(fs::file_size(f), 50u);
+    EXPECT_EQ(file_mtime(f), intruder_time);
+}
+
 std::vector<std::string> relative_to(const std::string& root, const file_list& files) {
     std::vector<std::string> out;
     for (const std::string& f : files) out.push_back(f.rfind(root, 0) == 0 ? f.substr(root.size()) : f);
@@ -292,7 +310,7 @@ TEST(CollectInputs, SingleFileRule) {
     }
 }
 
-TEST(CollectInputs, UnreadableFolderIsSkippedAndTheWalkGoesOn) {
+TEST(CollectInputs, UnreadableFolderFailsTheRunAndTheWalkGoesOn) {
     temp_folder tmp;
     fs::create_directories(tmp / "root/locked");
     fs::create_directories(tmp / "root/open");
@@ -302,23 +320,34 @@ TEST(CollectInputs, UnreadableFolderIsSkippedAndTheWalkGoesOn) {
     ::chmod(tmp.path.c_str(), 0755);
     ::chmod((tmp / "root/locked").c_str(), 0);
 
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> files;
+        uint32_t run_result;
+    } cases[] = {
+        {{tmp / "root"}, {"/root/locked", "/root/open", "/root/open/y.png", "/root/z.png"}, 1},
+        {{tmp / "root/locked"}, {}, 1},
+        {{tmp / "root/locked/x.png"}, {}, 1},  // no readable status
+        {{tmp / "root/open"}, {"/root/open/y.png"}, 0},
+    };
     // Root reads every folder, so the walk runs in a child without privileges.
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-        std::atomic<uint32_t> run_result{0};
-        input_collection in = collect_inputs({tmp / "root", tmp / "root/locked/x.png"}, run_result);
-        std::vector<std::string> got = relative_to(tmp.path, in.files);
-        std::sort(got.begin(), got.end());
-        const std::vector<std::string> expected{"/root/locked", "/root/open", "/root/open/y.png", "/root/z.png"};
-        // The file argument inside the locked folder has no readable status.
-        ::_exit(got == expected && run_result.load() == 1 ? 0 : 1);
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(100);
+        int wrong = 0;
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            std::atomic<uint32_t> run_result{0};
+            std::vector<std::string> got = relative_to(tmp.path, collect_inputs(cases[i].args, run_result).files);
+            std::sort(got.begin(), got.end());
+            if (got != cases[i].files || run_result.load() != cases[i].run_result) wrong |= 1 << i;
+        }
+        ::_exit(wrong);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "bit i set: case i went wrong";
 }
 
 file_list png_files(const temp_folder& tmp, int count) {

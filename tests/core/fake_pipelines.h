@@ -2,6 +2,7 @@
 // own: they record each call and act as the test tells them.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,4 +22,7 @@ struct fake_call {
 };
 
 void reset_fakes(const fake_pipeline_behaviour& behaviour = {});
+// Called with the path after each rewrite, before the pipeline returns; until
+// the next reset_fakes.
+void set_after_rewrite(std::function<void(const std::string&)> hook);
 std::vector<fake_call> fake_calls();

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -10,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "core/platform.h"
@@ -176,6 +182,327 @@ TEST(SafeReplace, MissingInputFails) {
     EXPECT_FALSE(replace_file_contents(tmp / "missing.png", "x", 1));
     EXPECT_FALSE(replace_file_contents(tmp.path, "x", 1));  // a folder is not replaced
     EXPECT_EQ(entries_in(tmp.path), 0u);
+}
+
+const int64_t old_time = 978307200LL * 1000000000LL;  // 2001-01-01
+
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(folder), end; it != end; ++it) names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// What happens to the input between the read and the replace.
+enum class change { rewrite_same_size, rewrite_other_size, rename_over, symlink_to_victim, removed };
+
+void apply_change(change c, const std::string& input, const temp_folder& tmp) {
+    switch (c) {
+    case change::rewrite_same_size: write_file(input, std::string(500, 'n')); break;
+    case change::rewrite_other_size: write_file(input, "newer"); break;
+    case change::rename_over:
+        write_file(tmp / "saved", "newer");
+        ASSERT_EQ(::rename((tmp / "saved").c_str(), input.c_str()), 0);
+        break;
+    case change::symlink_to_victim:
+        ASSERT_EQ(::unlink(input.c_str()), 0);
+        fs::create_symlink(tmp / "victim", input);
+        break;
+    case change::removed: ASSERT_EQ(::unlink(input.c_str()), 0); break;
+    }
+}
+
+TEST(HeldInput, ReplaceIsRefusedWhenTheInputChangedAfterItWasRead) {
+    const struct {
+        const char* name;
+        change what;
+        bool same_file_at_name;
+    } cases[] = {
+        {"rewritten in place, same size", change::rewrite_same_size, true},
+        {"rewritten in place, another size", change::rewrite_other_size, true},
+        {"another file renamed over it", change::rename_over, false},
+        {"a link to another file swapped in", change::symlink_to_victim, false},
+        {"removed", change::removed, false},
+    };
+    const std::string original(500, 'o');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        fs::create_directory(tmp / "d");
+        const std::string input = tmp / "d/x.png";
+        write_file(input, original);
+        write_file(tmp / "victim", "victim");
+        // An old time, so that a rewrite shows even with coarse timestamps.
+        ASSERT_TRUE(set_file_mtime(input, old_time));
+
+        held_input held(input);
+        ASSERT_TRUE(held.held());
+        std::vector<uint8_t> read;
+        ASSERT_TRUE(read_whole_file(input, read));
+        EXPECT_EQ(std::string(read.begin(), read.end()), original);
+        apply_change(c.what, input, tmp);
+
+        EXPECT_FALSE(replace_file_contents(input, "optimised", 9));
+        EXPECT_FALSE(held.replaced());
+        EXPECT_EQ(read_file(tmp / "victim"), "victim");
+        switch (c.what) {
+        case change::rewrite_same_size: EXPECT_EQ(read_file(input), std::string(500, 'n')); break;
+        case change::rewrite_other_size:
+        case change::rename_over: EXPECT_EQ(read_file(input), "newer"); break;
+        case change::symlink_to_victim: EXPECT_TRUE(fs::is_symlink(input)); break;
+        case change::removed: EXPECT_FALSE(fs::exists(input)); break;
+        }
+        // No temporary file is left beside the input.
+        EXPECT_EQ(names_in(tmp / "d"), c.what == change::removed ? std::vector<std::string>{}
+                                                                 : std::vector<std::string>{"x.png"});
+        // A file that took the name never gets the old time put on it.
+        if (!c.same_file_at_name) {
+            EXPECT_FALSE(held.set_mtime(old_time));
+        }
+    }
+}
+
+TEST(HeldInput, ReadsComeFromTheFileThatWasOpened) {
+    temp_folder tmp;
+    const std::string input = tmp / "x.png";
+    write_file(input, "first image");
+    held_input held(input);
+    ASSERT_TRUE(held.held());
+    write_file(tmp / "saved", "second image, longer");
+    ASSERT_EQ(::rename((tmp / "saved").c_str(), input.c_str()), 0);
+
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(read_whole_file(input, bytes));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "first image");
+    uint8_t head[5] = {};
+    ASSERT_EQ(read_file_head(input, head, sizeof head), 5u);
+    EXPECT_EQ(std::string(head, head + 5), "first");
+    EXPECT_EQ(held.opened().size, 11u);
+}
+
+TEST(HeldInput, ReplaceWritesTheFileThatWasReadAndHoldsTheNewOne) {
+    for (const bool through_link : {false, true}) {
+        SCOPED_TRACE(through_link ? "named through a link" : "named directly");
+        temp_folder tmp;
+        const std::string target = tmp / "x.png";
+        write_file(target, std::string(300, 'o'));
+        ::chmod(target.c_str(), 0640);
+        ASSERT_EQ(::link(target.c_str(), (tmp / "hard-link").c_str()), 0);
+        ASSERT_TRUE(set_file_mtime(target, old_time));
+        const std::string path = through_link ? tmp / "link.png" : target;
+        if (through_link) fs::create_symlink(target, path);
+        {
+            held_input held(path);
+            ASSERT_TRUE(held.held());
+            EXPECT_EQ(held.opened().mtime_ns, old_time);
+            ASSERT_TRUE(replace_file_contents(path, "smaller", 7));
+            EXPECT_TRUE(held.replaced());
+            EXPECT_EQ(read_file(target), "smaller");
+            std::vector<uint8_t> bytes;
+            ASSERT_TRUE(read_whole_file(path, bytes));
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "smaller");
+            // A second replace in the same run checks against the new file.
+            ASSERT_TRUE(replace_file_contents(path, "tiny", 4));
+            file_info now;
+            ASSERT_TRUE(held.status_now(now));
+            EXPECT_EQ(now.size, 4u);
+            ASSERT_TRUE(held.set_mtime(old_time));
+        }
+        EXPECT_EQ(read_file(target), "tiny");
+        EXPECT_EQ(mode_of(target), 0640u);
+        file_info info;
+        ASSERT_TRUE(read_file_info(target, info));
+        EXPECT_EQ(info.mtime_ns, old_time);
+        // The replace splits a hard link: the other name keeps the old bytes.
+        EXPECT_EQ(read_file(tmp / "hard-link"), std::string(300, 'o'));
+        EXPECT_EQ(fs::is_symlink(path), through_link);
+        EXPECT_EQ(names_in(tmp.path).size(), through_link ? 3u : 2u);
+
+        // Once the hold has ended the path is an ordinary file again.
+        write_file(target, "changed after the run");
+        EXPECT_TRUE(replace_file_contents(path, "plain", 5));
+        EXPECT_EQ(read_file(target), "plain");
+    }
+}
+
+TEST(HeldInput, OnlyRegularFilesAreHeld) {
+    temp_folder tmp;
+    fs::create_directory(tmp / "folder.png");
+    fs::create_directory_symlink(tmp / "folder.png", tmp / "folder-link.png");
+    // Opening a FIFO for reading would block: it must not be opened at all.
+    ASSERT_EQ(::mkfifo((tmp / "pipe.png").c_str(), 0644), 0);
+    for (const char* name : {"folder.png", "folder-link.png", "pipe.png", "missing.png"}) {
+        held_input held(tmp / name);
+        EXPECT_FALSE(held.held()) << name;
+        EXPECT_FALSE(held.writable()) << name;
+    }
+}
+
+TEST(HeldInput, FileInAFolderThatCanBeWrittenButNotListed) {
+    temp_folder tmp;
+    ::chmod(tmp.path.c_str(), 0755);
+    fs::create_directory(tmp / "d");
+    const std::string f = tmp / "d/x.png";
+    write_file(f, std::string(300, 'o'));
+    ::chmod(f.c_str(), 0666);
+    ::chmod((tmp / "d").c_str(), 0333);
+    // Root lists every folder, so the replace runs in a child without privileges.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(100);
+        held_input held(f);
+        ::_exit(held.held() && held.writable() && replace_file_contents(f, "new", 3) ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(f), "new");
+}
+
+// A POSIX access ACL as the kernel stores it in system.posix_acl_access:
+// owner rw, user 4242 rw, group r, mask rw, others none.
+std::string access_acl() {
+    constexpr uint32_t none = uint32_t(ACL_UNDEFINED_ID);
+    const struct { uint16_t tag, perm; uint32_t id; } entries[] = {
+        {ACL_USER_OBJ, ACL_READ | ACL_WRITE, none},
+        {ACL_USER, ACL_READ | ACL_WRITE, 4242},
+        {ACL_GROUP_OBJ, ACL_READ, none},
+        {ACL_MASK, ACL_READ | ACL_WRITE, none},
+        {ACL_OTHER, 0, none},
+    };
+    std::string value;
+    const uint32_t version = POSIX_ACL_XATTR_VERSION;
+    value.append(reinterpret_cast<const char*>(&version), 4);  // little-endian, as the machine
+    for (const auto& e : entries) {
+        posix_acl_xattr_entry raw{e.tag, e.perm, e.id};
+        value.append(reinterpret_cast<const char*>(&raw), sizeof raw);
+    }
+    return value;
+}
+
+std::string xattr_of(const std::string& path, const char* name) {
+    char buffer[1024];
+    const ssize_t n = ::getxattr(path.c_str(), name, buffer, sizeof buffer);
+    return n < 0 ? std::string("<none>") : std::string(buffer, size_t(n));
+}
+
+TEST(SafeReplace, ExtendedAttributesAndAclsAreKept) {
+    temp_folder tmp;
+    const std::string f = tmp / "x.png";
+    write_file(f, std::string(300, 'o'));
+    if (::setxattr(f.c_str(), "user.velto.note", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "this file system takes no user attributes: " << std::strerror(errno);
+    const std::string acl = access_acl();
+    const bool has_acl = ::setxattr(f.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    const mode_t mode = mode_of(f);
+
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held input" : "other file");
+        std::optional<held_input> hold;
+        if (held) hold.emplace(f);
+        ASSERT_TRUE(replace_file_contents(f, held ? "new" : "newer", held ? 3 : 5));
+        hold.reset();
+        EXPECT_EQ(xattr_of(f, "user.velto.note"), "kept");
+        if (has_acl) {
+            EXPECT_EQ(xattr_of(f, "system.posix_acl_access"), acl);
+        }
+        EXPECT_EQ(mode_of(f), mode);
+    }
+    if (!has_acl) GTEST_SKIP() << "this file system takes no ACLs; user attributes were checked";
+}
+
+TEST(SafeReplace, OwnerAndGroupAreKeptWhenRootRewritesAnotherUsersFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    temp_folder tmp;
+    const std::string f = tmp / "x.png";
+    write_file(f, std::string(300, 'o'));
+    ASSERT_EQ(::chown(f.c_str(), 4242, 4343), 0);
+    ::chmod(f.c_str(), 02755);  // a set-id bit, which a change of owner clears
+    held_input held(f);
+    ASSERT_TRUE(replace_file_contents(f, "new", 3));
+    struct stat st;
+    ASSERT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4343u);
+    EXPECT_EQ(st.st_mode & 07777, 02755u);
+}
+
+TEST(TempFile, EveryTemporaryLeavesTheTableOfLiveFiles) {
+    // The table of live temporaries is fixed; a file that stayed in it after
+    // its removal or rename would use it up within a few hundred files.
+    // Memory-backed when possible: every replace flushes to disk.
+    temp_folder tmp(in_memory);
+    const std::string f = tmp / "x.png";
+    write_file(f, "x");
+    for (int i = 0; i < 300; ++i) {
+        const std::string t = create_temp_file(tmp.path);
+        ASSERT_FALSE(t.empty()) << i;
+        remove_temp_file(t);
+        ASSERT_TRUE(replace_file_contents(f, "y", 1)) << i;
+    }
+    EXPECT_EQ(names_in(tmp.path), std::vector<std::string>{"x.png"});
+}
+
+int signal_pipe = -1;
+
+// Reached when the replace writes past the file-size limit: the child tells
+// the test it is in the middle of a replace and waits there to be killed.
+extern "C" void announce_and_wait(int) {
+    (void)::write(signal_pipe, "r", 1);
+    for (;;) ::pause();
+}
+
+TEST(TempFile, RemovedWhenTheProcessIsEndedBySignal) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        ::sigaction(sig, nullptr, &current);
+        if (current.sa_handler == SIG_IGN) GTEST_SKIP() << "the test runs with signal " << sig << " ignored";
+    }
+    const std::string original(3000, 'o');
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool in_replace : {false, true}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + (in_replace ? ", during a replace" : ", temporary file"));
+            temp_folder tmp;
+            const std::string f = tmp / "x.png";
+            write_file(f, original);
+            int fds[2];
+            ASSERT_EQ(::pipe(fds), 0);
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                ::close(fds[0]);
+                signal_pipe = fds[1];
+                if (!in_replace) {
+                    if (create_temp_file(tmp.path).empty()) ::_exit(3);
+                    announce_and_wait(0);
+                }
+                struct sigaction on_limit {};
+                on_limit.sa_handler = announce_and_wait;
+                ::sigaction(SIGXFSZ, &on_limit, nullptr);
+                struct rlimit limit {65536, 65536};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+                const std::string bigger(200000, 'n');
+                held_input held(f);
+                (void)replace_file_contents(f, bigger.data(), bigger.size());
+                ::_exit(4);
+            }
+            ::close(fds[1]);
+            pollfd ready{fds[0], POLLIN, 0};
+            char c = 0;
+            const bool announced = ::poll(&ready, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1;
+            ::close(fds[0]);
+            ::kill(child, announced ? sig : SIGKILL);
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            ASSERT_TRUE(announced);
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), sig);
+            EXPECT_EQ(names_in(tmp.path), std::vector<std::string>{"x.png"});
+            EXPECT_EQ(read_file(f), original);
+        }
+    }
 }
 
 std::string read_available(int fd) {

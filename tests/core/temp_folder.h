@@ -7,11 +7,19 @@
 #include <iterator>
 #include <string>
 
+// Passed to temp_folder for a folder in /dev/shm where it exists, for tests
+// that flush many files to disk.
+enum temp_folder_place { on_disk, in_memory };
+
 struct temp_folder {
     std::string path;
 
-    temp_folder() {
-        std::string pattern = (boost::filesystem::temp_directory_path() / "velto-test-XXXXXX").string();
+    explicit temp_folder(temp_folder_place place = on_disk) {
+        boost::system::error_code ec;
+        const boost::filesystem::path base = place == in_memory && boost::filesystem::is_directory("/dev/shm", ec)
+                                                 ? boost::filesystem::path("/dev/shm")
+                                                 : boost::filesystem::temp_directory_path();
+        std::string pattern = (base / "velto-test-XXXXXX").string();
         char* made = ::mkdtemp(pattern.data());
         path = made ? std::string(made) : std::string();
     }

@@ -1,0 +1,72 @@
+// Preloaded into the engine by replace_e2e_test: changes the input file at the
+// moment the engine starts writing its replacement, which is after the input
+// was read and before it is replaced, so the tests see that moment without
+// depending on timing. Configured by the environment:
+//   VELTO_SWAP        "rename" (rename SOURCE over TARGET), "rewrite" (write
+//                     SOURCE's bytes into TARGET in place) or "symlink"
+//                     (replace TARGET by a link to SOURCE)
+//   VELTO_SWAP_TARGET the engine's input file
+//   VELTO_SWAP_SOURCE the other file
+// It acts once, on the first file created whose name starts with ".velto-".
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+bool done = false;
+
+bool is_replace_temporary(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return strncmp(slash ? slash + 1 : path, ".velto-", 7) == 0;
+}
+
+void copy_into(const char* from, const char* to) {
+    char buffer[1 << 16];
+    const int in = open(from, O_RDONLY);
+    const int out = open(to, O_WRONLY | O_TRUNC);
+    ssize_t n = 0;
+    while (in >= 0 && out >= 0 && (n = read(in, buffer, sizeof buffer)) > 0)
+        if (write(out, buffer, size_t(n)) != n) break;
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+}
+
+void change_input(const char* created) {
+    if (done || !is_replace_temporary(created)) return;
+    done = true;
+    const char* mode = getenv("VELTO_SWAP");
+    const char* target = getenv("VELTO_SWAP_TARGET");
+    const char* source = getenv("VELTO_SWAP_SOURCE");
+    if (!mode || !target || !source) return;
+    if (strcmp(mode, "rename") == 0) {
+        (void)rename(source, target);
+    } else if (strcmp(mode, "rewrite") == 0) {
+        copy_into(source, target);
+    } else if (strcmp(mode, "symlink") == 0) {
+        (void)unlink(target);
+        (void)symlink(source, target);
+    }
+}
+
+using openat_fn = int (*)(int, const char*, int, ...);
+openat_fn real_openat = nullptr;
+
+}  // namespace
+
+extern "C" int openat(int dirfd, const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    va_end(args);
+    if (flags & O_CREAT) change_input(path);
+    if (!real_openat) real_openat = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, "openat"));
+    return real_openat(dirfd, path, flags, mode);
+}
+
+// The same function under its large-file name (one and the same on 64-bit).
+extern "C" int openat64(int dirfd, const char* path, int flags, ...) __attribute__((alias("openat")));
