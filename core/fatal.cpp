@@ -2,7 +2,12 @@
 
 #include <cstdlib>
 
-void fatal_exit() { std::_Exit(1); }
+void (*fatal_cleanup)() = nullptr;
+
+void fatal_exit() {
+    if (fatal_cleanup) fatal_cleanup();
+    std::_Exit(1);
+}
 
 void* checked_malloc(unsigned long size) {
     void* p = std::malloc(size ? size : 1);

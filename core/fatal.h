@@ -4,6 +4,10 @@
 
 [[noreturn]] void fatal_exit();
 
+// Run by fatal_exit before the process ends; the platform layer points it at
+// the removal of its live temporary files. Must be async-signal-safe.
+extern void (*fatal_cleanup)();
+
 // Allocation that ends the engine with exit code 1 when memory runs out.
 void* checked_malloc(unsigned long size);
 void* checked_calloc(unsigned long count, unsigned long size);

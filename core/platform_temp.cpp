@@ -8,6 +8,7 @@
 // handler has claimed is never reused: the process is about to end.
 #include "core/platform.h"
 #include "core/platform_internal.h"
+#include "core/fatal.h"
 
 #include <array>
 #include <atomic>
@@ -44,11 +45,15 @@ std::array<live_temp, max_live_temps> live_temps;
 std::mutex writers;
 std::once_flag handlers_installed;
 
-extern "C" void remove_live_temps_and_end(int signal_number) {
+void remove_live_temps() {
     for (live_temp& t : live_temps) {
         int expected = slot_live;
         if (t.state.compare_exchange_strong(expected, slot_claimed)) (void)::unlinkat(t.folder_fd, t.name, 0);
     }
+}
+
+extern "C" void remove_live_temps_and_end(int signal_number) {
+    remove_live_temps();
     // The default action of the same signal ends the process once this
     // handler returns and the signal is unblocked.
     struct sigaction default_action {};
@@ -61,6 +66,7 @@ extern "C" void remove_live_temps_and_end(int signal_number) {
 // A signal the user had ignored (nohup, a background job) stays ignored, and
 // a handler someone else installed is left in place.
 void install_handlers() {
+    fatal_cleanup = remove_live_temps;
     for (int sig : cleanup_signals) {
         struct sigaction old {};
         if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;

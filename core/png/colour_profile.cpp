@@ -3,6 +3,8 @@
 #include <lcms2.h>
 #include <png.h>
 
+#include "core/platform.h"
+
 #include <csetjmp>
 #include <cstdio>
 
@@ -79,7 +81,12 @@ bool transform_to_srgb(const std::vector<uint8_t>& profile, uint8_t* pixels, uin
 
 bool read_embedded_profile(const std::string& path, std::vector<uint8_t>& profile) {
     profile.clear();
-    FILE* file = std::fopen(path.c_str(), "rb");
+    // The file is read through the platform layer, so a held input is read
+    // from the descriptor the engine opened, never from a file swapped in at
+    // the same path.
+    std::vector<uint8_t> bytes;
+    if (!read_whole_file(path, bytes) || bytes.empty()) return false;
+    FILE* file = ::fmemopen(bytes.data(), bytes.size(), "rb");
     if (!file) return false;
     bool found = false;
     try {

@@ -1,7 +1,7 @@
 // Conversion of the work image from the colour space of the file's embedded
 // ICC profile to sRGB ("-srgb").
 //
-// The profile is read again from the file with libpng and applied with
+// The profile is read again from the file (through the platform layer) with libpng and applied with
 // LittleCMS. Neither library may end the process or print: libpng's errors
 // come back through its setjmp trap and LittleCMS reports into a silent
 // handler of a context private to the call, so a damaged file or an unusable

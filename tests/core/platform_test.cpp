@@ -18,6 +18,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "core/fatal.h"
 #include "core/platform.h"
 #include "core/temp_folder.h"
 
@@ -503,6 +504,21 @@ TEST(TempFile, RemovedWhenTheProcessIsEndedBySignal) {
             EXPECT_EQ(read_file(f), original);
         }
     }
+}
+
+TEST(TempFile, RemovedWhenAnAllocationFailureEndsTheEngine) {
+    temp_folder tmp;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (create_temp_file(tmp.path).empty()) ::_exit(3);
+        fatal_exit();
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(names_in(tmp.path).empty());
 }
 
 std::string read_available(int fd) {
