@@ -12,3 +12,19 @@ velto_add_gtest(frontend_logic_test
     ${CMAKE_CURRENT_LIST_DIR}/texts_test.cpp
   LIBS velto_frontend_logic Boost::filesystem
   LABELS frontend)
+
+if(VELTO_GUI)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+  # Qt Test programs: CTest runs them like the GoogleTest ones.
+  function(velto_add_qt_test name source)
+    add_executable(${name} ${source})
+    set_target_properties(${name} PROPERTIES AUTOMOC ON RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
+    target_link_libraries(${name} PRIVATE velto_frontend_qt Qt6::Test)
+  endfunction()
+
+  velto_add_qt_test(main_window_test ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp)
+  add_test(NAME main_window_test COMMAND main_window_test)
+  set_tests_properties(main_window_test PROPERTIES LABELS gui TIMEOUT 120
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endif()
