@@ -27,4 +27,17 @@ if(VELTO_GUI)
   add_test(NAME main_window_test COMMAND main_window_test)
   set_tests_properties(main_window_test PROPERTIES LABELS gui TIMEOUT 120
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+  # Screenshots need an X server: a virtual one through xvfb-run when it is
+  # installed; without a display the test reports itself skipped.
+  velto_add_qt_test(screenshot_test ${CMAKE_CURRENT_LIST_DIR}/screenshot_test.cpp)
+  find_program(VELTO_XVFB_RUN xvfb-run)
+  if(VELTO_XVFB_RUN)
+    add_test(NAME screenshot_test COMMAND ${VELTO_XVFB_RUN} -a -s "-screen 0 1280x1024x24"
+      $<TARGET_FILE:screenshot_test>)
+  else()
+    add_test(NAME screenshot_test COMMAND screenshot_test)
+  endif()
+  set_tests_properties(screenshot_test PROPERTIES LABELS gui TIMEOUT 120 SKIP_RETURN_CODE 77
+    ENVIRONMENT "QT_QPA_PLATFORM=xcb;VELTO_SCREENSHOT_DIR=${CMAKE_BINARY_DIR}/tests/screenshots")
 endif()
