@@ -147,14 +147,19 @@ void TfrmMain::build_settings_panel() {
                                    items({"等待 - 不要自动处理", "优化文件并等待完成", "优化文件并在完成后关闭"}),
                                    control_x, 74, control_width);
 
+    // After a change the control's handler runs: the panel rules, or only the
+    // focus housekeeping.
+    const auto run_handler = [this](bool rules) {
+        if (rules)
+            change_status_lossy();
+        else
+            do_focus();
+    };
     // Combo boxes: the user's pick only.
-    const auto on_pick = [this](QComboBox* combo, combo_control panel_state::*field, bool rules) {
-        connect(combo, &QComboBox::activated, this, [this, field, rules](int index) {
+    const auto on_pick = [this, run_handler](QComboBox* combo, combo_control panel_state::*field, bool rules) {
+        connect(combo, &QComboBox::activated, this, [this, run_handler, field, rules](int index) {
             (panel_.*field).index = index;
-            if (rules)
-                change_status_lossy();
-            else
-                do_focus();
+            run_handler(rules);
         });
     };
     on_pick(int_compression_level, &panel_state::png_level, false);
@@ -166,13 +171,10 @@ void TfrmMain::build_settings_panel() {
     on_pick(settings_auto_run, &panel_state::auto_run, false);
 
     // Check boxes: every change of state.
-    const auto on_toggle = [this](QCheckBox* box, check_control panel_state::*field, bool rules) {
-        connect(box, &QCheckBox::toggled, this, [this, field, rules](bool ticked) {
+    const auto on_toggle = [this, run_handler](QCheckBox* box, check_control panel_state::*field, bool rules) {
+        connect(box, &QCheckBox::toggled, this, [this, run_handler, field, rules](bool ticked) {
             (panel_.*field).ticked = ticked;
-            if (rules)
-                change_status_lossy();
-            else
-                do_focus();
+            run_handler(rules);
         });
     };
     on_toggle(settings_image_resize, &panel_state::resize, true);
