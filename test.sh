@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test:
-#   1. the release build with all tests;
+#   1. the release build with all tests, the front end's included (its window
+#      tests on Qt's offscreen platform, its screenshots under a virtual X server);
 #   2. the codec tests again under AddressSanitizer and UBSan;
 #   3. the fuzz targets for a bounded time.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 cd "$here"
-scripts/install-deps.sh build
+scripts/install-deps.sh build gui
 
 jobs="$(nproc)"
 status=0
 
 echo "== release build and tests"
-scripts/build.sh build Release
+scripts/build.sh build Release -DVELTO_GUI=ON
 (cd build && ctest --output-on-failure -j "$jobs") || status=1
 
 echo "== sanitizer build, codec tests"

@@ -1,0 +1,141 @@
+// The main window: the file grid, the buttons that start, pause, resume and
+// clear a run and write the report, the settings panel that replaces the grid
+// while it is open, a progress bar and a one-panel status bar. Component and
+// handler names are those of the form; the decisions live in the plain logic
+// (panel_rules, option_string, file_list, status_text, report, settings_file)
+// and the handlers here apply them to the widgets.
+#pragma once
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frontend/file_list.h"
+#include "frontend/main_unit.h"
+#include "frontend/panel_rules.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QStatusBar;
+class QTableWidget;
+class QTimer;
+
+// What the program hands the window at start.
+struct frontend_start {
+    std::string program_folder;      // folder searched for `core`, ending in "/"
+    std::vector<std::string> paths;  // paths named on the command line
+};
+
+class TfrmMain : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TfrmMain(const frontend_start& start, QWidget* parent = nullptr);
+
+    // Form events and handlers.
+    void FormCreate();
+    void FormResize();
+    void FormCloseQuery();
+    void FormKeyUp(int key);
+    void do_drop_files(const std::vector<std::string>& paths);
+    void add_path(const std::string& path);
+    void tmrMainTimer();
+    void int_grid_filesFixedCellClick(int column, int row);
+    void int_button_clear_action();
+    void int_button_settings_action();
+    void int_button_optimize_action();
+    void do_autorun();
+    void do_stop();
+    void do_report();
+    void do_lock();
+    void do_focus();
+    void do_message_bar(int code);
+
+    // Engine location and settings file.
+    bool get_path();
+    void get_ini();
+    bool save_ini();
+    void reset_ini();
+    void int_button_save_action();
+
+    // Settings panel: the rules applied to the controls, and the option string
+    // of a run (`preview` false) or of a lossy preview at `preview_quality`.
+    void change_status_lossy();
+    void set_flags(bool preview, int32_t preview_quality = 0);
+
+    main_unit_state& unit() { return unit_; }
+    file_list& files() { return files_; }
+    const panel_state& panel() const { return panel_; }
+    const std::string& ini_path() const { return ini_path_; }
+
+    // Opens the written report in the user's program for CSV files; tests
+    // replace it.
+    std::function<void(const std::string&)> open_report;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void build_window();
+    void build_settings_panel();
+    void show_panel_state();
+    void set_grid_headers(const char* const (&texts)[3]);
+    void set_column_widths(bool at_creation);
+    void append_grid_row(size_t index);
+    void after_paths_added();
+
+    frontend_start start_;
+    main_unit_state unit_;
+    file_list files_;
+    panel_state panel_;
+    std::string ini_path_;
+
+    // Picture holders of the preview (never shown in this window).
+    QLabel* Image1 = nullptr;
+    QLabel* Image3 = nullptr;
+    QLabel* Image4 = nullptr;
+
+    QTableWidget* int_grid_files = nullptr;
+    QLabel* int_drag_drop_text = nullptr;
+    QStatusBar* stbMain = nullptr;
+    QLabel* status_panel = nullptr;
+    QProgressBar* ProgressBar = nullptr;
+    QPushButton* int_button_optimize = nullptr;
+    QPushButton* int_button_clear = nullptr;
+    QPushButton* int_button_settings = nullptr;
+    QPushButton* int_button_stop = nullptr;
+    QPushButton* int_button_resume = nullptr;
+    QPushButton* int_button_report = nullptr;
+    QPushButton* int_button_save = nullptr;
+    QPushButton* int_button_reset = nullptr;
+    QGroupBox* int_group_settings = nullptr;
+    QTimer* tmrMain = nullptr;
+
+    // Settings panel controls.
+    QComboBox* int_compression_level = nullptr;
+    QComboBox* int_compression_level_jpeg = nullptr;
+    QComboBox* settings_enable_lossy = nullptr;
+    QSlider* settings_quality_bar = nullptr;
+    QLabel* settings_quality_info = nullptr;
+    QComboBox* settings_srgb_transform = nullptr;
+    QLabel* settings_color_profile = nullptr;
+    QCheckBox* settings_image_resize = nullptr;
+    QLabel* settings_resize_text = nullptr;
+    QComboBox* settings_resolution = nullptr;
+    QCheckBox* settings_ratio = nullptr;
+    QCheckBox* settings_jpeg_rotation = nullptr;
+    QCheckBox* settings_keep_rgb = nullptr;
+    QCheckBox* settings_meta = nullptr;
+    QComboBox* settings_multitask_list = nullptr;
+    QComboBox* settings_auto_run = nullptr;
+};
