@@ -15,8 +15,8 @@
 #include "core/job.h"
 #include "core/options.h"
 #include "core/png/chunk_scan.h"
-#include "core/png/codec_state.h"
-#include "core/png/decode.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/decode.h"
 #include "core/png/png_optimizer.h"
 
 namespace {
