@@ -151,6 +151,21 @@ void convert_to_palette(std::vector<apng_frame>& frames, colour_table& table, bo
     }
 }
 
+// The set becomes 8-bit grey with the lowest unused grey as its key.
+// `is_transparent` and `grey_of` read a pixel's old bytes. Without a free
+// grey value the set keeps no key, which only works when nothing is
+// transparent; otherwise the set stays as it is.
+template <typename IsTransparent, typename GreyOf>
+void convert_to_grey(std::vector<apng_frame>& frames, const grey_marks& greys, bool transparent_present,
+                     IsTransparent is_transparent, GreyOf grey_of) {
+    const int key = greys.lowest_free();
+    if (transparent_present && key < 0) return;
+    rewrite_pixels(frames, 0, 1, [&](const uint8_t* in, uint8_t* out) {
+        *out = is_transparent(in) ? uint8_t(key) : grey_of(in);
+    });
+    set_grey_key(frames.front(), key);
+}
+
 // Visits every pixel of every record.
 template <typename Visit>
 void for_each_pixel(const std::vector<apng_frame>& frames, Visit visit) {
@@ -217,11 +232,7 @@ void reduce_rgb_frames(std::vector<apng_frame>& frames) {
     });
     if (table.overflowed) return;
     if (all_grey && uint32_t(table.used) > grey_set_min_entries) {
-        const int key = greys.lowest_free();
-        if (transparent_present && key < 0) return;
-        rewrite_pixels(frames, 0, 1,
-                       [&](const uint8_t* in, uint8_t* out) { *out = is_key(in) ? uint8_t(key) : in[0]; });
-        set_grey_key(first, key);
+        convert_to_grey(frames, greys, transparent_present, is_key, [](const uint8_t* in) { return in[0]; });
         return;
     }
     convert_to_palette(frames, table, transparent_present, [&](const uint8_t* in, uint8_t* c) {
@@ -250,11 +261,9 @@ void reduce_grey_alpha_frames(std::vector<apng_frame>& frames) {
     });
     if (table.overflowed) return;
     if (no_translucent) {
-        const int key = greys.lowest_free();
-        if (transparent_present && key < 0) return;
-        rewrite_pixels(frames, 0, 1,
-                       [&](const uint8_t* in, uint8_t* out) { *out = in[1] == 0 ? uint8_t(key) : in[0]; });
-        set_grey_key(first, key);
+        convert_to_grey(
+            frames, greys, transparent_present, [](const uint8_t* in) { return in[1] == 0; },
+            [](const uint8_t* in) { return in[0]; });
         return;
     }
     convert_to_palette(frames, table, transparent_present, [](const uint8_t* in, uint8_t* c) {
@@ -305,11 +314,9 @@ void reduce_rgba_frames(std::vector<apng_frame>& frames) {
         return;
     }
     if (no_translucent && all_grey && uint32_t(table.used) > grey_set_min_entries) {
-        const int key = greys.lowest_free();
-        if (transparent_present && key < 0) return;
-        rewrite_pixels(frames, 0, 1,
-                       [&](const uint8_t* in, uint8_t* out) { *out = in[3] == 0 ? uint8_t(key) : in[0]; });
-        set_grey_key(first, key);
+        convert_to_grey(
+            frames, greys, transparent_present, [](const uint8_t* in) { return in[3] == 0; },
+            [](const uint8_t* in) { return in[0]; });
         return;
     }
     convert_to_palette(frames, table, transparent_present,
