@@ -27,9 +27,9 @@ inline apng_frame grey_frame(uint32_t width, uint32_t height, const bytes& pixel
 
 inline void set_description(apng_frame& first, const bytes& plte, const bytes& trns) {
     first.palette_count = int32_t(plte.size() / 3);
-    std::memcpy(first.palette, plte.data(), plte.size());
+    if (!plte.empty()) std::memcpy(first.palette, plte.data(), plte.size());
     first.trns_length = int32_t(trns.size());
-    std::memcpy(first.trns, trns.data(), trns.size());
+    if (!trns.empty()) std::memcpy(first.trns, trns.data(), trns.size());
 }
 
 inline std::vector<bytes> set_as_rgba(const std::vector<apng_frame>& set) {
