@@ -25,7 +25,7 @@
 #include <jpeglib.h>
 #include <png.h>
 
-#include "core/png/quantize.h"
+#include "core/png/codec/quantize.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/png/quantize.h"
+#include "core/png/codec/quantize.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/image_stats.h"
-#include "core/png/decode.h"
+#include "core/png/codec/decode.h"
 #include "core/png/encoder_settings.h"
 
 namespace {

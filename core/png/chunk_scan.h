@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/job.h"
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Largest image the pipeline takes on: 16383 x 16383 pixels.
 inline constexpr uint64_t png_pipeline_max_pixels = 268402689;

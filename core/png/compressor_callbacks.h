@@ -12,7 +12,7 @@
 
 #include "core/deflate/zopfli.h"
 #include "core/job.h"
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Raw DEFLATE from the multi-level compressor at one level code. Instances
 // exist for the codes 0-13, 77, 80, 88 and 89 only. Returns 0, or 83 with

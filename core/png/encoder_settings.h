@@ -12,8 +12,8 @@
 #include <cstdint>
 
 #include "core/job.h"
-#include "core/png/codec_state.h"
-#include "core/png/palette_order.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/palette_order.h"
 
 // Strategy from level, colour type, pixel and colour count (or the whole-image
 // trial strategy when `filter_trial` is set); writes `filter_strategy`,

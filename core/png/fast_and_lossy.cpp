@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/png/encode.h"
+#include "core/png/codec/encode.h"
 #include "core/png/encoder_settings.h"
-#include "core/png/palette_order.h"
+#include "core/png/codec/palette_order.h"
 #include "core/png/trial_encode.h"
 #include "core/png/transparent_colour.h"
 #include "core/posterize.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/job.h"
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Two quick encodes at level code 80, without and with row filters, and the
 // smaller kept; palette-planned and photo-like images take a single tuned

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/png/decode.h"
-#include "core/png/encode.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/encode.h"
 #include "core/png/encoder_settings.h"
-#include "core/png/filters.h"
-#include "core/png/palette_order.h"
+#include "core/png/codec/filters.h"
+#include "core/png/codec/palette_order.h"
 #include "core/png/trial_encode.h"
 #include "core/png/transparent_colour.h"
 #include "core/transparency.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/job.h"
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Optimises the RGBA8 work image `image` (job.width x job.height) into the PNG
 // `result`. Returns 0, 1 or a codec error, also left in job.result. On success

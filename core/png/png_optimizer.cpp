@@ -7,10 +7,11 @@
 #include "core/posterize.h"
 #include "core/resample.h"
 #include "core/transparency.h"
+#include "core/png/apng_pipeline.h"
 #include "core/png/chunk_scan.h"
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 #include "core/png/colour_profile.h"
-#include "core/png/decode.h"
+#include "core/png/codec/decode.h"
 #include "core/png/encoder_settings.h"
 #include "core/png/fast_and_lossy.h"
 #include "core/png/lossless_search.h"
@@ -22,16 +23,12 @@ namespace {
 constexpr uint32_t probe_pixels_above = 589823;
 
 // The animated road: one file at a time in the whole process, whichever worker
-// holds it, because the frame pipeline shares its temporary strip file and
-// its compressor settings between the steps of one file. Until that pipeline
-// exists an animation is left exactly as it is (never flattened to a frame).
-uint8_t run_animated_road(image_job& job) {
+// holds it, so the frame pipeline's large buffers and threaded compressors
+// never run for two animations at once.
+uint8_t run_animated_road(const std::string& path, const std::vector<uint8_t>& input, image_job& job) {
     uint8_t code = 0;
 #pragma omp critical(velto_apng_road)
-    {
-        job.result = 0;
-        code = job.result;
-    }
+    code = optimize_apng_file(path, input, job);
     return code;
 }
 
@@ -101,7 +98,7 @@ int optimize_png_file(const std::string& path, image_job& job) {
             job.preview_refused = 1;
             return job.result = 0;
         }
-        return run_animated_road(job);
+        return run_animated_road(path, input, job);
     }
     if (job.preview_check) return job.result;
 

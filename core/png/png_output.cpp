@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "core/platform.h"
-#include "core/png/codec_state.h"
-#include "core/png/decode.h"
-#include "core/png/encode.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/encode.h"
 #include "core/resample.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "core/fatal.h"
-#include "core/png/decode.h"
-#include "core/png/encode.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/encode.h"
 #include "core/transparency.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/job.h"
-#include "core/png/codec_state.h"
-#include "core/png/palette_order.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/palette_order.h"
 
 // `pixels`: job.pixel_count RGBA8 pixels. A grey image gets (0, 0, 0). Otherwise
 // the candidate is the colour of the first pixel with alpha above 0 (black when

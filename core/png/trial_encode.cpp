@@ -1,6 +1,6 @@
 #include "core/png/trial_encode.h"
 
-#include "core/png/encode.h"
+#include "core/png/codec/encode.h"
 
 uint32_t size_of(const std::vector<uint8_t>& png) {
     return png.size() >= no_size ? no_size - 1 : static_cast<uint32_t>(png.size());

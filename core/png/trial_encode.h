@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/job.h"
-#include "core/png/codec_state.h"
-#include "core/png/palette_order.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/palette_order.h"
 
 // Size of a trial that did not run or failed: larger than any real PNG, so it
 // never wins a comparison (a preset of 4 x pixel count can be beaten by an

@@ -10,8 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "core/png/codec_state.h"
-#include "core/png/decode.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/decode.h"
 
 namespace {
 

@@ -6,9 +6,9 @@ if(VELTO_FUZZ)
 
   add_executable(fuzz_decode_png
     ${CMAKE_CURRENT_LIST_DIR}/fuzz_decode_png.cpp
-    ${CMAKE_SOURCE_DIR}/core/png/codec_state.cpp
-    ${CMAKE_SOURCE_DIR}/core/png/colour_convert.cpp
-    ${CMAKE_SOURCE_DIR}/core/png/decode.cpp)
+    ${CMAKE_SOURCE_DIR}/core/png/codec/codec_state.cpp
+    ${CMAKE_SOURCE_DIR}/core/png/codec/colour_convert.cpp
+    ${CMAKE_SOURCE_DIR}/core/png/codec/decode.cpp)
   target_compile_options(fuzz_decode_png PRIVATE ${VELTO_FUZZ_FLAGS})
   target_link_options(fuzz_decode_png PRIVATE ${VELTO_FUZZ_FLAGS})
   target_link_libraries(fuzz_decode_png PRIVATE velto_base velto_platform ZLIB::ZLIB)

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/png/colour_convert.h"
-#include "core/png/decode.h"
+#include "core/png/codec/colour_convert.h"
+#include "core/png/codec/decode.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Codec state defaults and copies, colour-mode helpers, chunk routines, file load/save.
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // Colour tree, pixel readers, conversion between colour modes and colour statistics.
-#include "core/png/colour_convert.h"
+#include "core/png/codec/colour_convert.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The decoder against libpng as the oracle (generated images of every colour
 // type and depth, and the real corpus), a table of malformed inputs with the
 // code each gives, and the resource bounds on hostile inputs.
-#include "core/png/decode.h"
+#include "core/png/codec/decode.h"
 
 #include <gtest/gtest.h>
 // libpng's own global `png_info` typedef would clash with the codec's record of
@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "core/png/colour_convert.h"
+#include "core/png/codec/colour_convert.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The PNG encoder, checked against libpng as the decoder of record.
-#include "core/png/encode.h"
+#include "core/png/codec/encode.h"
 
 #include <gtest/gtest.h>
 // libpng's global `png_info` typedef would clash with the codec's record of
@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "core/png/decode.h"
-#include "core/png/filters.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/filters.h"
 
 namespace {
 

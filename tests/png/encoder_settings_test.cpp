@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/png/compressor_callbacks.h"
-#include "core/png/decode.h"
-#include "core/png/encode.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/encode.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Row filter strategies, transparent-pixel cleaning and the filter-byte reader.
-#include "core/png/filters.h"
+#include "core/png/codec/filters.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "core/image_stats.h"
 #include "core/options.h"
-#include "core/png/codec_state.h"
-#include "core/png/filters.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/filters.h"
 #include "core/transparency.h"
 
 #include "tests/png/search_fixture.h"

@@ -1,5 +1,5 @@
 // Palette ordering: sort keys, nearest-neighbour chains and greedy walks.
-#include "core/png/palette_order.h"
+#include "core/png/codec/palette_order.h"
 
 #include <gtest/gtest.h>
 

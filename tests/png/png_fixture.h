@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/png/codec_state.h"
-#include "core/png/encode.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/encode.h"
 
 namespace fixture {
 

@@ -15,8 +15,8 @@
 #include "core/job.h"
 #include "core/options.h"
 #include "core/png/chunk_scan.h"
-#include "core/png/codec_state.h"
-#include "core/png/decode.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/decode.h"
 #include "core/png/png_optimizer.h"
 
 namespace {
@@ -377,15 +377,14 @@ bytes small_png(bool animated) {
     return b.build();
 }
 
-// Animations wait for their own pipeline: never rewritten (never flattened to
-// the first frame), and a preview of one is refused with success as the
-// file's result, so the run answers with the refused-preview exit code.
-TEST(OptimizePngFile, AnimationIsLeftAloneAndRefusesPreviews) {
+// An animation cannot be previewed: the preview is refused with success as
+// the file's result, so the run answers with the refused-preview exit code,
+// and nothing is decoded or written.
+TEST(OptimizePngFile, AnimationRefusesPreviews) {
     struct row {
         const char* name;
         uint8_t image_job::*preview_flag;
     } rows[] = {
-        {"no preview", nullptr},
         {"preview", &image_job::preview},
         {"preview original", &image_job::preview_original},
         {"preview check", &image_job::preview_check},
@@ -397,10 +396,10 @@ TEST(OptimizePngFile, AnimationIsLeftAloneAndRefusesPreviews) {
             const std::string path = tmp / "anim.png";
             write_bytes(path, png);
             image_job job = fresh_job(mode, uint32_t(png.size()));
-            if (r.preview_flag) job.*r.preview_flag = 1;
+            job.*r.preview_flag = 1;
             EXPECT_EQ(optimize_png_file(path, job), 0) << r.name;
             EXPECT_EQ(job.result, 0) << r.name;
-            EXPECT_EQ(job.preview_refused, r.preview_flag ? 1 : 0) << r.name;
+            EXPECT_EQ(job.preview_refused, 1) << r.name;
             EXPECT_EQ(job.is_apng, 1) << r.name;
             EXPECT_EQ(read_bytes(path), png) << r.name;
         }

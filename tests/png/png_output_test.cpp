@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/png/decode.h"
+#include "core/png/codec/decode.h"
 #include "png/png_fixture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "core/png/quantize.h"
+#include "core/png/codec/quantize.h"
 
 namespace {
 

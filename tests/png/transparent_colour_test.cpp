@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/png/decode.h"
+#include "core/png/codec/decode.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // PNG decoder: inspection, chunk walk, inflate, unfiltering and conversion.
-#include "core/png/decode.h"
+#include "core/png/codec/decode.h"
 
 #include <zlib.h>
 
@@ -8,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/png/colour_convert.h"
+#include "core/png/codec/colour_convert.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // with millions of colours stay within a few hundred megabytes. The pixel to
 // colour mapping is not stored: the output pass looks each run of equal
 // pixels up again in the census table.
-#include "core/png/quantize.h"
+#include "core/png/codec/quantize.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +16,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/png/quantize_table.h"
+#include "core/png/codec/quantize_table.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // indices back gives the new order. Bit layout of a key:
 //   63 opaque, 40-62 chain position, 32-39 Y, 24-31 U, 16-23 V, 8-15 alpha,
 //   0-7 old index.
-#include "core/png/palette_order.h"
+#include "core/png/codec/palette_order.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/png/codec_state.h"
-#include "core/png/palette_order.h"
+#include "core/png/codec/codec_state.h"
+#include "core/png/codec/palette_order.h"
 
 // Encodes `image` (width x height pixels in state.raw_mode) and appends the
 // PNG to `out` on success (callers clear it first). `order` may be null (all

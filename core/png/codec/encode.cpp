@@ -4,7 +4,7 @@
 //
 // All working memory comes from vectors; running out of memory anywhere in
 // an encode is reported as 83 for that image and never ends the process.
-#include "core/png/encode.h"
+#include "core/png/codec/encode.h"
 
 #include <zlib.h>
 
@@ -15,9 +15,9 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/png/colour_convert.h"
-#include "core/png/decode.h"
-#include "core/png/filters.h"
+#include "core/png/codec/colour_convert.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/filters.h"
 
 namespace {
 

@@ -7,15 +7,15 @@
 // type). With transparent-pixel cleaning the candidate for each type is built
 // from the row as it was, recoloured for that type, and the chosen row stays
 // recoloured so that the next row predicts from what the file will hold.
-#include "core/png/filters.h"
+#include "core/png/codec/filters.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "core/png/decode.h"
-#include "core/png/filters_deflate.h"
+#include "core/png/codec/decode.h"
+#include "core/png/codec/filters_deflate.h"
 
 namespace {
 

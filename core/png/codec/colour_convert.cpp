@@ -1,5 +1,5 @@
 // Colour conversion between PNG colour modes and colour statistics.
-#include "core/png/colour_convert.h"
+#include "core/png/codec/colour_convert.h"
 
 #include <cstring>
 #include <new>

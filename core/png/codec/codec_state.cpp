@@ -1,5 +1,5 @@
 // Colour modes, chunk routines and whole-file load and save of the PNG codec.
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 #include <zlib.h>
 

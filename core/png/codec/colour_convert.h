@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Maps an RGBA colour (8 bits per channel) to a non-negative index. Eight levels
 // of 16-way nodes; level k branches on bit k of red, green, blue and alpha.

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Highest valid strategy code; codes above it are error 88.
 inline constexpr uint32_t last_filter_strategy = 13;

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/png/codec_state.h"
+#include "core/png/codec/codec_state.h"
 
 // Decodes a whole PNG. On success appends the pixels (raw_image_size of the
 // output mode) to `out`, sets width and height and returns 0; on failure

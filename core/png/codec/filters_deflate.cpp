@@ -5,7 +5,7 @@
 // stream; persistent trials keep one measuring stream over the chosen rows and
 // size each candidate on a copy of it, so every choice sees the real context
 // of the rows before it without producing any output.
-#include "core/png/filters_deflate.h"
+#include "core/png/codec/filters_deflate.h"
 
 #include <climits>
 #include <new>
