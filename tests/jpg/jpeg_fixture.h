@@ -32,6 +32,8 @@ struct encode_options {
     int h_rest = 1, v_rest = 1;     // sampling of the others
     int quality = 85;
     bool grey_content = false;      // RGB pixels with R = G = B
+    bool red_last_pixel = false;    // ... except the last one
+    bool store_rgb = false;         // RGB stored as RGB (with the library's Adobe segment), not YCbCr
     bool progressive = false;
     bool arithmetic = false;
     bool jfif = true;               // the library's own JFIF segment
@@ -62,6 +64,11 @@ inline bytes encode(const encode_options& o) {
             for (int c = 0; c < channels; ++c)
                 pixels[(static_cast<size_t>(y) * o.width + x) * channels + c] =
                     pattern(x, y, o.grey_content ? 0 : c, o.seed);
+    if (o.red_last_pixel && channels == 3) {
+        uint8_t* last = pixels.data() + pixels.size() - 3;
+        last[0] = 255;
+        last[1] = last[2] = 0;
+    }
 
     jpeg_compress_struct cinfo;
     raising_error err;
@@ -82,6 +89,7 @@ inline bytes encode(const encode_options& o) {
     cinfo.input_components = channels;
     cinfo.in_color_space = o.input;
     jpeg_set_defaults(&cinfo);
+    if (o.store_rgb) jpeg_set_colorspace(&cinfo, JCS_RGB);
     jpeg_set_quality(&cinfo, o.quality, TRUE);
     cinfo.comp_info[0].h_samp_factor = o.h0;
     cinfo.comp_info[0].v_samp_factor = o.v0;
