@@ -3,6 +3,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +16,8 @@
 #include <vector>
 
 #include <jpeglib.h>
+
+extern char** environ;
 
 namespace jpeg_fixture {
 
@@ -253,5 +259,28 @@ inline bytes icc_chunk(uint8_t sequence, uint8_t count, const std::string& paylo
 
 // An Adobe APP14 segment with the given colour transform.
 inline bytes adobe_block(uint8_t transform) { return {'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, transform}; }
+
+// Runs a program found on PATH with its output thrown away; returns its exit
+// status, or -1 when it could not be started or did not exit.
+inline int run_program(const std::vector<std::string>& args) {
+    std::vector<std::string> store = args;
+    std::vector<char*> argv;
+    for (std::string& a : store) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// jpegtran (libjpeg-turbo-progs) is the oracle of the transform tests.
+inline bool have_jpegtran() { return run_program({"jpegtran", "-outfile", "/dev/null", "/dev/null"}) >= 0; }
 
 }  // namespace jpeg_fixture

@@ -5,10 +5,6 @@
 // -perfect refuses.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <string>
 #include <vector>
 
@@ -16,33 +12,9 @@
 #include "core/jpg/turbo_ext/lossless_transform.h"
 #include "jpg/jpeg_fixture.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace jpeg_fixture;
-
-// Runs a program found on PATH with its output thrown away; returns its exit
-// status, or -1 when it could not be started or did not exit.
-int run_program(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    std::vector<std::string> store = args;
-    for (std::string& a : store) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool have_jpegtran() { return run_program({"jpegtran", "-outfile", "/dev/null", "/dev/null"}) >= 0; }
 
 struct outcome {
     bool granted = false;
