@@ -84,7 +84,15 @@ bool request_transform(transcoding& t, image_job& job) {
     t.transform.perfect = job.jpeg_prepass ? FALSE : TRUE;
     t.transform.trim = job.jpeg_prepass ? TRUE : FALSE;
     t.transform.force_grayscale = job.force_grey ? TRUE : FALSE;
-    if (!jtransform_request_workspace(&t.src, &t.transform)) {
+    bool granted = jtransform_request_workspace(&t.src, &t.transform);
+    if (!granted && job.force_grey && job.rotate) {
+        // The grey reduction may be what cannot be done (an image stored as
+        // RGB, or luma below full resolution): the turn alone may still be.
+        t.transform.force_grayscale = FALSE;
+        granted = jtransform_request_workspace(&t.src, &t.transform);
+        if (granted) job.force_grey = 0;
+    }
+    if (!granted) {
         job.rotate = 0;
         job.force_grey = 0;
         return false;

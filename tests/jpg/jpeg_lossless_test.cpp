@@ -325,6 +325,25 @@ TEST(JpegLossless, GreyImageReducedAndTurnedUprightInOnePass) {
     EXPECT_EQ(frame_marker(out.output), 0xC0);
 }
 
+// A grey image stored as RGB cannot drop components; "-rotate" still turns it.
+TEST(JpegLossless, TurnWithoutGreyReductionWhereReductionIsImpossible) {
+    encode_options o = grey_ycbcr(6);
+    o.store_rgb = true;
+    o.jfif = false;
+    const bytes input = encode(o);
+    run_options r;
+    r.rotate = true;
+    const run_result out = optimise(input, r);
+    ASSERT_EQ(out.job.result, 0);
+    EXPECT_EQ(out.job.force_grey, 0);
+    EXPECT_EQ(out.job.orientation, 1);
+    const decoded now = decode(out.output);
+    EXPECT_EQ(now.components, 3);
+    EXPECT_EQ(now.space, JCS_RGB);
+    EXPECT_EQ(now.width, 32);
+    EXPECT_EQ(now.height, 48);
+}
+
 // Keeping every segment keeps the old orientation tag, so the reduction must
 // not turn the pixels: the image is shown as before.
 TEST(JpegLossless, GreyReductionInKeepAllModeDoesNotTurn) {
