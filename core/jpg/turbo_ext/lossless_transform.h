@@ -18,7 +18,7 @@
 
 #include <jpeglib.h>
 
-// The codes match the index used by the orientation table of the engine.
+// Transform codes, numbered as libjpeg's transform module numbers them.
 enum JXFORM_CODE {
     JXFORM_NONE = 0,
     JXFORM_FLIP_H = 1,     // left-right mirror
