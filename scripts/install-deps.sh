@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config zlib1g-dev libpng-dev liblcms2-dev
             libboost-filesystem-dev libjpeg62-turbo-dev libmd-dev libgtest-dev
-            clang libclang-rt-14-dev apngdis)
+            clang libclang-rt-14-dev apngdis libjpeg-turbo-progs)
 # The front end: Qt, a font with the Chinese interface texts, and a virtual X
 # server for the screenshot test.
 gui_pkgs=(qt6-base-dev fonts-wqy-microhei xvfb xauth)

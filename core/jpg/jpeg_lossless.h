@@ -1,0 +1,39 @@
+// Lossless JPEG transcoding: the file is rewritten from its quantised DCT
+// coefficients with the Huffman coding and scan layout of the effort level,
+// its APPn segments filtered by the metadata mode, and, where asked, turned by
+// its Exif orientation or reduced to its grey component. The result replaces
+// the output file only when it is smaller than the size to beat.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <jpeglib.h>
+
+#include "core/job.h"
+#include "core/jpg/jpeg_memory_dest.h"
+#include "core/jpg/turbo_ext/lossless_transform.h"
+
+// Lossless transform for each Exif orientation 0..8.
+extern const JXFORM_CODE orientation_transforms[9];
+
+// Transcodes `input_path` into `output_path` (the same path for an in-place
+// run). The output is written when it is smaller than job.input_size, or
+// always while job.jpeg_prepass is set. A library error leaves everything
+// unwritten and returns 0 with job.result unchanged; damaged input data, an
+// unreadable input or a failed write set job.result to 1. Returns job.result.
+int transcode_jpeg_lossless(const std::string& input_path, const std::string& output_path, image_job& job);
+
+// Second pass of a grey image at levels 3 and 4 over the first pass's result
+// `first` (released here) at job.jpeg_level. Writes to `output_path` only when
+// the result is smaller than the first pass's and than `original_size`, the
+// size of the file the first pass read. Returns job.result.
+int transcode_jpeg_again(jpeg_memory_output& first, const std::string& output_path, image_job& job,
+                         uint32_t original_size);
+
+// Compression settings by job.jpeg_level, after the critical parameters were
+// copied: 0 sequential with standard Huffman tables, 1 sequential with
+// optimised tables, 2 the standard progressive script, 3 and 4 a progressive
+// script searched on the coefficients. No JFIF or Adobe segment of the
+// compressor's own.
+void set_jpeg_compress_params(j_compress_ptr cinfo, const image_job& job);

@@ -1,0 +1,8 @@
+# The JPEG road: inspection and mode decision, lossless transcoding with its
+# segment filter, and the driver's outcomes.
+velto_add_gtest(jpeg_inspect_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_inspect_test.cpp
+  LIBS velto_jpeg_road velto_engine LABELS codec)
+velto_add_gtest(jpeg_lossless_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_lossless_test.cpp
+  LIBS velto_jpeg_pipeline velto_jpeg_road velto_engine Boost::filesystem LABELS codec)
+velto_add_gtest(jpeg_optimizer_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_optimizer_test.cpp
+  LIBS velto_jpeg_pipeline velto_jpeg_road velto_engine Boost::filesystem LABELS codec)
