@@ -9,7 +9,8 @@
 //   VELTO_FAKE_CRASH     abort when this argument is on the command line
 //   VELTO_FAKE_VIEW      size of the view "WxH" (default 320x200), "none"
 //                        for no view file, "short" for a 10-byte one
-// A start that finds another one still running writes "overlap" to the log.
+// A start that finds another one still running writes "overlap" to the log;
+// every start writes its process id to the log's name + ".pid".
 #include <fcntl.h>
 #include <png.h>
 #include <unistd.h>
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
         }
         for (size_t i = 0; i < args.size(); ++i) out << (i ? "\t" : "") << args[i];
         out << "\n";
+        std::ofstream(log + ".pid", std::ios::trunc) << ::getpid() << "\n";
     }
     struct unlock {
         std::string path;

@@ -34,10 +34,11 @@ if(VELTO_GUI)
     add_dependencies(${name} fake_core)
   endfunction()
 
-  velto_add_qt_test(main_window_test ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp)
-  add_test(NAME main_window_test COMMAND main_window_test)
-  set_tests_properties(main_window_test PROPERTIES LABELS gui TIMEOUT 120
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  foreach(test main_window_test engine_run_test)
+    velto_add_qt_test(${test} ${CMAKE_CURRENT_LIST_DIR}/${test}.cpp)
+    add_test(NAME ${test} COMMAND ${test})
+    set_tests_properties(${test} PROPERTIES LABELS gui TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  endforeach()
 
   # Screenshots need an X server: a virtual one through xvfb-run when it is
   # installed; without a display the test reports itself skipped.

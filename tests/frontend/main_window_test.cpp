@@ -81,7 +81,7 @@ private slots:
         // is not a file row.
         auto* grid = part<QTableWidget>(w.get(), "int_grid_files");
         bool previewed = false;
-        when_preview_opens([&](TfrmAbout&) { previewed = true; });
+        fx.when_preview_opens([&](TfrmAbout&) { previewed = true; });
         click_row(w.get(), 2);
         QCOMPARE(w->unit().selected_row, 2);
         QVERIFY(previewed);

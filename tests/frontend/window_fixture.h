@@ -30,6 +30,8 @@
 
 struct window_fixture {
     QTemporaryDir root;
+    // Parent of the test's timers: they end with the fixture, after its windows.
+    QObject timers;
 
     window_fixture() {
         QDir(root.path()).mkpath("appdata");
@@ -66,6 +68,34 @@ struct window_fixture {
         QFile f(full);
         if (f.open(QIODevice::WriteOnly)) f.write(bytes);
         return QFile::encodeName(full).toStdString();
+    }
+
+    // Calls `act` every `interval_ms` while the event loop runs (a run or a
+    // preview waits in it) until `act` returns true or `limit_ms` passed.
+    void repeat_until(std::function<bool()> act, int interval_ms = 5, int limit_ms = 20000) {
+        auto* timer = new QTimer(&timers);
+        auto clock = std::make_shared<QElapsedTimer>();
+        clock->start();
+        QObject::connect(timer, &QTimer::timeout, [timer, clock, act, limit_ms] {
+            if (act() || clock->elapsed() > limit_ms) {
+                timer->stop();
+                timer->deleteLater();
+            }
+        });
+        timer->start(interval_ms);
+    }
+
+    // Runs `act` on the preview window once it is shown, from inside its
+    // modal wait. A window still open afterwards is closed, so a failed check
+    // cannot leave the test waiting.
+    void when_preview_opens(std::function<void(TfrmAbout&)> act) {
+        repeat_until([act] {
+            auto* about = qobject_cast<TfrmAbout*>(QApplication::activeModalWidget());
+            if (!about || !about->isVisible()) return false;
+            act(*about);
+            if (about->isVisible()) about->do_close();
+            return true;
+        });
     }
 
     // A shown main window whose engine folder is `program/`.
@@ -136,31 +166,3 @@ inline void click_row(TfrmMain* w, int row) {
     QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualItemRect(grid->item(row - 1, 1)).center());
 }
 
-// Calls `act` every `interval_ms` while the event loop runs (a run or a
-// preview waits in it) until `act` returns true or `limit_ms` passed.
-inline void repeat_until(std::function<bool()> act, int interval_ms = 5, int limit_ms = 20000) {
-    auto* timer = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
-    QObject::connect(timer, &QTimer::timeout, [timer, clock, act, limit_ms] {
-        if (act() || clock->elapsed() > limit_ms) {
-            timer->stop();
-            timer->deleteLater();
-            delete clock;
-        }
-    });
-    timer->start(interval_ms);
-}
-
-// Runs `act` on the preview window once it is shown, from inside its modal
-// wait. A window still open afterwards is closed, so a failed check cannot
-// leave the test waiting.
-inline void when_preview_opens(std::function<void(TfrmAbout&)> act) {
-    repeat_until([act] {
-        auto* about = qobject_cast<TfrmAbout*>(QApplication::activeModalWidget());
-        if (!about || !about->isVisible()) return false;
-        act(*about);
-        if (about->isVisible()) about->do_close();
-        return true;
-    });
-}
