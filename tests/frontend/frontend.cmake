@@ -34,7 +34,7 @@ if(VELTO_GUI)
     add_dependencies(${name} fake_core)
   endfunction()
 
-  foreach(test main_window_test engine_run_test)
+  foreach(test main_window_test engine_run_test preview_test)
     velto_add_qt_test(${test} ${CMAKE_CURRENT_LIST_DIR}/${test}.cpp)
     add_test(NAME ${test} COMMAND ${test})
     set_tests_properties(${test} PROPERTIES LABELS gui TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
