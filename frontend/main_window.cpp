@@ -113,6 +113,11 @@ void TfrmMain::build_window() {
     int_grid_files->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     int_grid_files->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     int_grid_files->horizontalHeader()->setHighlightSections(false);
+    // Columns 3 to 5 carry the sizes before and after a run for the report;
+    // the user sees only the path and the two size texts, the last of them
+    // reaching to the scroll bar, or to the edge while there is none.
+    for (int c = 3; c < grid_columns; ++c) int_grid_files->setColumnHidden(c, true);
+    int_grid_files->horizontalHeader()->setStretchLastSection(true);
     connect(int_grid_files, &QTableWidget::cellClicked, this,
             [this](int row, int column) { int_grid_filesFixedCellClick(column, row + 1); });
 
