@@ -74,18 +74,13 @@ bool TfrmMain::preview_check() {
     return false;
 }
 
-void TfrmMain::preview_original() {
-    if (regular_file(selected_path())) {
-        view_image(false);
-    } else {
-        do_focus();
-        do_message_bar(status_error);
-    }
-}
+void TfrmMain::preview_original() { preview_selected(false); }
 
-void TfrmMain::preview_lossy() {
+void TfrmMain::preview_lossy() { preview_selected(true); }
+
+void TfrmMain::preview_selected(bool lossy) {
     if (regular_file(selected_path())) {
-        view_image(true);
+        view_image(lossy);
     } else {
         do_focus();
         do_message_bar(status_error);

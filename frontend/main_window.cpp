@@ -24,6 +24,7 @@
 
 #include "core/platform.h"
 #include "frontend/engine_location.h"
+#include "frontend/form_widgets.h"
 #include "frontend/option_string.h"
 #include "frontend/report.h"
 #include "frontend/settings_file.h"
@@ -47,13 +48,8 @@ const char* const clear_headers[3] = {"file", "original", "optimized"};
 QString text_of(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 QPushButton* make_button(QWidget* parent, const char* name, const char* caption, int x, int y) {
-    auto* b = new QPushButton(QString::fromUtf8(caption), parent);
-    b->setObjectName(name);
-    b->setGeometry(x, y, 90, 40);
-    QFont bold = b->font();
-    bold.setBold(true);
-    b->setFont(bold);
-    b->setFocusPolicy(Qt::NoFocus);
+    QPushButton* b = make_form_button(parent, name, caption);
+    b->move(x, y);
     return b;
 }
 

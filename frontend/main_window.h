@@ -127,6 +127,7 @@ private:
     void show_progress();
     void end_run(int64_t start_ms);
     std::string selected_path() const;
+    void preview_selected(bool lossy);
     void set_quality_position(int32_t position);
 
     frontend_start start_;

@@ -11,6 +11,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 
+#include "frontend/form_widgets.h"
 #include "frontend/main_window.h"
 #include "frontend/preview_rules.h"
 #include "frontend/status_text.h"
@@ -29,14 +30,7 @@ constexpr int picture_left = 14;
 constexpr int picture_top = 27;
 
 QPushButton* make_button(QWidget* parent, const char* name, const char* caption) {
-    auto* b = new QPushButton(QString::fromUtf8(caption), parent);
-    b->setObjectName(name);
-    b->resize(90, 40);
-    QFont bold = b->font();
-    bold.setBold(true);
-    b->setFont(bold);
-    b->setFocusPolicy(Qt::NoFocus);
-    b->setAutoDefault(false);
+    QPushButton* b = make_form_button(parent, name, caption);
     b->setEnabled(false);
     return b;
 }

@@ -10,6 +10,15 @@
 namespace {
 
 const QByteArray jpeg_bytes = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(2996, 'j');
+const QByteArray png_bytes = QByteArray("\x89PNG", 4) + QByteArray(500, 'p');
+
+// A shown window listing one PNG file.
+std::unique_ptr<TfrmMain> window_with_a_png(const window_fixture& fx) {
+    const std::string photo = fx.write("files/a.png", png_bytes);
+    auto w = fx.window();
+    if (w) w->do_drop_files({photo});
+    return w;
+}
 
 QImage shown_picture(TfrmAbout& about) { return part<QLabel>(&about, "Image2")->pixmap().toImage(); }
 
@@ -105,10 +114,8 @@ private slots:
 
     void aLossyPictureThatCannotBeMadeIsSaid() {
         window_fixture fx;
-        const std::string photo = fx.write("files/a.png", QByteArray("\x89PNG", 4) + QByteArray(500, 'p'));
-        auto w = fx.window();
+        auto w = window_with_a_png(fx);
         QVERIFY(w);
-        w->do_drop_files({photo});
         bool checked = false;
         fx.when_preview_opens([&](TfrmAbout& about) {
             const QImage unchanged = shown_picture(about);
@@ -136,10 +143,8 @@ private slots:
         QFETCH(bool, maximised);
         window_fixture fx;
         ::setenv("VELTO_FAKE_VIEW", view.toUtf8().constData(), 1);
-        const std::string photo = fx.write("files/a.png", QByteArray("\x89PNG", 4) + QByteArray(500, 'p'));
-        auto w = fx.window();
+        auto w = window_with_a_png(fx);
         QVERIFY(w);
-        w->do_drop_files({photo});
         bool checked = false;
         fx.when_preview_opens([&](TfrmAbout& about) {
             QCOMPARE(about.isMaximized(), maximised);
@@ -175,7 +180,7 @@ private slots:
         QFETCH(int, message);
         window_fixture fx;
         fx.write("appdata/velto.ini", "[Options]\n" + ini.toUtf8());
-        const std::string file = fx.write("files/" + name, QByteArray("\x89PNG", 4) + QByteArray(500, 'p'));
+        const std::string file = fx.write("files/" + name, png_bytes);
         fx.write("files/other.png", QByteArray(100, 'o'));
         auto w = fx.window();
         QVERIFY(w);
