@@ -68,7 +68,6 @@ void TfrmAbout::build_window() {
     Image2 = new QLabel(int_preview);
     Image2->setObjectName("Image2");
     Image2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Image2->setAttribute(Qt::WA_TranslucentBackground);
 
     int_button_view_lossy = make_button(this, "int_button_view_lossy", "有损");
     int_button_view_original = make_button(this, "int_button_view_original", "原始");
