@@ -16,7 +16,7 @@ std::string original_column_text(const file_row& row) { return size_text(row.add
 
 std::string optimized_column_text(const file_row& row) {
     if (!row.optimized) return "";
-    return row.after == 0 ? "-" : size_text(row.after);
+    return row.failed || row.after == 0 ? "-" : size_text(row.after);
 }
 
 uint64_t get_file_size(const std::string& path) {

@@ -13,12 +13,13 @@ struct file_row {
     bool optimized = false;   // the engine has run over the row
     uint64_t before = 0;      // size read just before the engine ran
     uint64_t after = 0;       // size read after the engine ran
+    bool failed = false;      // the file could not be optimised (see row_results.h)
 };
 
 // Text of the "original" column: the size text of the size when added.
 std::string original_column_text(const file_row& row);
-// Text of the "optimized" column: empty before a run, "-" when the file then
-// had size 0, else the size text of the size after.
+// Text of the "optimized" column: empty before a run, "-" when the file
+// failed or then had size 0, else the size text of the size after.
 std::string optimized_column_text(const file_row& row);
 
 // Size of the file at `path`, 0 when it cannot be read.

@@ -24,6 +24,7 @@
 
 #include "core/platform.h"
 #include "frontend/engine_location.h"
+#include "frontend/form_widgets.h"
 #include "frontend/option_string.h"
 #include "frontend/report.h"
 #include "frontend/settings_file.h"
@@ -47,13 +48,8 @@ const char* const clear_headers[3] = {"file", "original", "optimized"};
 QString text_of(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 QPushButton* make_button(QWidget* parent, const char* name, const char* caption, int x, int y) {
-    auto* b = new QPushButton(QString::fromUtf8(caption), parent);
-    b->setObjectName(name);
-    b->setGeometry(x, y, 90, 40);
-    QFont bold = b->font();
-    bold.setBold(true);
-    b->setFont(bold);
-    b->setFocusPolicy(Qt::NoFocus);
+    QPushButton* b = make_form_button(parent, name, caption);
+    b->move(x, y);
     return b;
 }
 
@@ -113,6 +109,11 @@ void TfrmMain::build_window() {
     int_grid_files->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     int_grid_files->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     int_grid_files->horizontalHeader()->setHighlightSections(false);
+    // Columns 3 to 5 carry the sizes before and after a run for the report;
+    // the user sees only the path and the two size texts, the last of them
+    // reaching to the scroll bar, or to the edge while there is none.
+    for (int c = 3; c < grid_columns; ++c) int_grid_files->setColumnHidden(c, true);
+    int_grid_files->horizontalHeader()->setStretchLastSection(true);
     connect(int_grid_files, &QTableWidget::cellClicked, this,
             [this](int row, int column) { int_grid_filesFixedCellClick(column, row + 1); });
 
@@ -201,9 +202,22 @@ void TfrmMain::set_column_widths(bool at_creation) {
 }
 
 void TfrmMain::append_grid_row(size_t index) {
-    const file_row& row = files_.rows()[index];
     const int r = int_grid_files->rowCount();
     int_grid_files->insertRow(r);
+    // File rows count from 1 (row 0 is the header): odd rows grey, even white.
+    const QBrush fill((r + 1) % 2 == 1 ? odd_row_colour : QColor(Qt::white));
+    for (int c = 0; c < grid_columns; ++c) {
+        auto* item = new QTableWidgetItem();
+        item->setBackground(fill);
+        item->setForeground(QBrush(Qt::black));
+        item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        int_grid_files->setItem(r, c, item);
+    }
+    update_grid_row(index);
+}
+
+void TfrmMain::update_grid_row(size_t index) {
+    const file_row& row = files_.rows()[index];
     const QString cells[grid_columns] = {
         QFile::decodeName(row.path.c_str()),
         text_of(original_column_text(row)),
@@ -212,15 +226,8 @@ void TfrmMain::append_grid_row(size_t index) {
         row.optimized ? QString::number(row.after) : QString(),
         QString(),
     };
-    // File rows count from 1 (row 0 is the header): odd rows grey, even white.
-    const QBrush fill((r + 1) % 2 == 1 ? odd_row_colour : QColor(Qt::white));
-    for (int c = 0; c < grid_columns; ++c) {
-        auto* item = new QTableWidgetItem(cells[c]);
-        item->setBackground(fill);
-        item->setForeground(QBrush(Qt::black));
-        item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        int_grid_files->setItem(r, c, item);
-    }
+    const int r = static_cast<int>(index);
+    for (int c = 0; c < grid_columns; ++c) int_grid_files->item(r, c)->setText(cells[c]);
 }
 
 void TfrmMain::FormCreate() {
@@ -296,7 +303,9 @@ void TfrmMain::do_message_bar(int code) {
 void TfrmMain::FormResize() {
     set_column_widths(false);
     ProgressBar->setValue(0);
-    setAcceptDrops(true);
+    // Files dropped during a run or a preview would change the list the run
+    // walks through; drops come back when it ends.
+    setAcceptDrops(!busy_);
     if (isMinimized())
         int_drag_drop_text->hide();
     else if (windowState() == Qt::WindowNoState && !unit_.files_loaded)
@@ -346,6 +355,7 @@ void TfrmMain::dropEvent(QDropEvent* event) {
 }
 
 void TfrmMain::do_drop_files(const std::vector<std::string>& paths) {
+    if (busy_) return;
     if (!paths.empty()) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
         QApplication::processEvents();
@@ -371,6 +381,9 @@ void TfrmMain::add_path(const std::string& path) {
 }
 
 void TfrmMain::tmrMainTimer() {
+    // Files dropped within the first second may have started a run: the
+    // paths of the command line wait for its end (the timer fires again).
+    if (busy_) return;
     tmrMain->stop();
     if (!start_.paths.empty()) {
         const bool accepting = acceptDrops();
@@ -392,31 +405,6 @@ void TfrmMain::after_paths_added() {
     } else {
         do_autorun();
     }
-}
-
-void TfrmMain::int_grid_filesFixedCellClick(int /*column*/, int row) {
-    if (row <= 0) return;
-    unit_.selected_row = row;
-    // The preview of the row's file (engine check, then the view of the
-    // unchanged image) starts here.
-    do_focus();
-}
-
-void TfrmMain::int_button_optimize_action() {
-    // The engine run starts here: handshake, batches or single files, progress
-    // texts, totals, end of the run (save_ini, status, elapsed time, Report).
-}
-
-void TfrmMain::do_autorun() {
-    int_button_optimize_action();
-    // After a run that was not stopped, auto-run index 2 closes the window.
-}
-
-void TfrmMain::do_stop() {
-    int_button_stop->hide();
-    int_button_resume->show();
-    int_button_resume->setEnabled(false);
-    unit_.stop_requested = true;
 }
 
 void TfrmMain::int_button_clear_action() {

@@ -1,9 +1,12 @@
 // The main window: the file grid, the buttons that start, pause, resume and
 // clear a run and write the report, the settings panel that replaces the grid
-// while it is open, a progress bar and a one-panel status bar. Component and
-// handler names are those of the form; the decisions live in the plain logic
-// (panel_rules, option_string, file_list, status_text, report, settings_file)
-// and the handlers here apply them to the widgets.
+// while it is open, a progress bar and a one-panel status bar; it runs the
+// engine over the grid's files and prepares the pictures of the preview
+// window. Component and handler names are those of the form; the decisions
+// live in the plain logic (panel_rules, option_string, file_list,
+// status_text, report, settings_file, batching, row_results, run_texts,
+// preview_rules) and the handlers here apply them to the widgets. Runs are in
+// main_runs.cpp, previews in main_preview.cpp.
 #pragma once
 #include <QWidget>
 #include <functional>
@@ -24,6 +27,7 @@ class QSlider;
 class QStatusBar;
 class QTableWidget;
 class QTimer;
+class TfrmAbout;
 
 // What the program hands the window at start.
 struct frontend_start {
@@ -68,6 +72,22 @@ public:
     void change_status_lossy();
     void set_flags(bool preview, int32_t preview_quality = 0);
 
+    // Engine runs: every start goes through run_engine; the handshake locks
+    // the window when the engine does not answer.
+    uint32_t run_engine(const std::vector<std::string>& args);
+    bool handshake();
+
+    // Preview of the selected row: may it be previewed, the view of the
+    // unchanged file or of the lossy result, and the engine run that makes it.
+    bool preview_check();
+    void preview_original();
+    void preview_lossy();
+    void view_image(bool lossy);
+    void destroy_preview();
+
+    // An engine run or a preview is in progress: nothing may start another.
+    bool busy() const { return busy_; }
+
     main_unit_state& unit() { return unit_; }
     file_list& files() { return files_; }
     const panel_state& panel() const { return panel_; }
@@ -86,6 +106,15 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    friend class TfrmAbout;
+
+    // Marks the window busy for the life of a scope.
+    struct busy_scope {
+        TfrmMain& window;
+        explicit busy_scope(TfrmMain& w) : window(w) { window.busy_ = true; }
+        ~busy_scope() { window.busy_ = false; }
+    };
+
     void build_window();
     void build_settings_panel();
     void show_panel_state();
@@ -93,12 +122,22 @@ private:
     void set_column_widths(bool at_creation);
     void append_grid_row(size_t index);
     void after_paths_added();
+    void update_grid_row(size_t index);
+    void run_rows(uint32_t first, uint32_t end);
+    void show_progress();
+    void end_run(int64_t start_ms);
+    std::string selected_path() const;
+    void preview_selected(bool lossy);
+    void set_quality_position(int32_t position);
 
     frontend_start start_;
     main_unit_state unit_;
     file_list files_;
     panel_state panel_;
     std::string ini_path_;
+    bool busy_ = false;
+    uint32_t batch_size_ = 0;
+    TfrmAbout* frmAbout = nullptr;  // the open preview window
 
     // Picture holders of the preview (never shown in this window).
     QLabel* Image1 = nullptr;

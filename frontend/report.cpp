@@ -90,8 +90,12 @@ int64_t saving_percent(uint64_t before, uint64_t after) {
 
 std::string build_report_text(const std::vector<file_row>& rows, uint64_t total_before, uint64_t total_after) {
     std::string text = "file,insize,outsize,savings,purcent\n";
-    for (const file_row& row : rows)
-        text += report_line(row.path, original_column_text(row), optimized_column_text(row), row.before, row.after);
+    for (const file_row& row : rows) {
+        // A failed file saved nothing, whatever sizes were read for it.
+        const uint64_t before = row.failed ? 0 : row.before;
+        const uint64_t after = row.failed ? 0 : row.after;
+        text += report_line(row.path, original_column_text(row), optimized_column_text(row), before, after);
+    }
     text += report_line("total", size_text(total_before), size_text(total_after), total_before, total_after);
     return text;
 }

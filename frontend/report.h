@@ -2,7 +2,8 @@
 // as UTF-16 little-endian code units without byte-order mark, lines ended by
 // a single line feed. Paths holding a comma, a quote or a line break are
 // quoted (quotes doubled) so every line keeps five columns; savings are signed
-// 64-bit, and a percentage over a size of 0 is 0.
+// 64-bit, a percentage over a size of 0 is 0, and a failed file shows "-"
+// after and no saving.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -4,10 +4,14 @@
 velto_add_gtest(frontend_logic_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/atomic_file_write_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/batching_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/file_list_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/option_string_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/panel_rules_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/preview_rules_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/report_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/row_results_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/run_texts_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/settings_file_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/texts_test.cpp
   LIBS velto_frontend_logic Boost::filesystem
@@ -15,18 +19,31 @@ velto_add_gtest(frontend_logic_test
 
 if(VELTO_GUI)
   find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+  # The engine the window tests run in place of `core` (see fake_core.cpp).
+  add_executable(fake_core ${CMAKE_CURRENT_LIST_DIR}/fake_core.cpp)
+  set_target_properties(fake_core PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(fake_core PRIVATE PNG::PNG)
+
   # Qt Test programs: CTest runs them like the GoogleTest ones.
   function(velto_add_qt_test name source)
     add_executable(${name} ${source})
     set_target_properties(${name} PROPERTIES AUTOMOC ON RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
     target_link_libraries(${name} PRIVATE velto_frontend_qt Qt6::Test)
+    target_compile_definitions(${name} PRIVATE VELTO_FAKE_CORE="$<TARGET_FILE:fake_core>")
+    add_dependencies(${name} fake_core)
   endfunction()
 
-  velto_add_qt_test(main_window_test ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp)
-  add_test(NAME main_window_test COMMAND main_window_test)
-  set_tests_properties(main_window_test PROPERTIES LABELS gui TIMEOUT 120
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  foreach(test main_window_test engine_run_test preview_test real_engine_test)
+    velto_add_qt_test(${test} ${CMAKE_CURRENT_LIST_DIR}/${test}.cpp)
+    add_test(NAME ${test} COMMAND ${test})
+    set_tests_properties(${test} PROPERTIES LABELS gui TIMEOUT 120
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VELTO_CORPUS=${VELTO_CORPUS};VELTO_CORE=$<TARGET_FILE:core>")
+  endforeach()
+  # The run of the real engine needs it built; without the corpus it reports
+  # itself skipped, which CTest shows as such.
+  add_dependencies(real_engine_test core)
+  set_tests_properties(real_engine_test PROPERTIES SKIP_REGULAR_EXPRESSION "SKIP   : ")
 
   # Screenshots need an X server: a virtual one through xvfb-run when it is
   # installed; without a display the test reports itself skipped.

@@ -13,36 +13,11 @@
 #include "frontend/status_text.h"
 #include "window_fixture.h"
 
-namespace {
 
-QString cell(TfrmMain* w, int row, int column) {
-    const QTableWidgetItem* item = part<QTableWidget>(w, "int_grid_files")->item(row, column);
-    return item ? item->text() : QString();
-}
+namespace {
 
 QString header(TfrmMain* w, int column) {
     return part<QTableWidget>(w, "int_grid_files")->horizontalHeaderItem(column)->text();
-}
-
-QString status(TfrmMain* w) { return part<QLabel>(w, "status_panel")->text(); }
-
-QString expected_status(int code) { return QString::fromStdString(status_message(code, app_version, 0)); }
-
-// Drags `paths` onto the grid and drops them, as the desktop delivers a drop:
-// the drag reaches the widget under the pointer, and the drop goes to the
-// widget that accepted the drag. A window that refuses drops gets nothing.
-void drop(TfrmMain* w, const std::vector<std::string>& paths) {
-    QMimeData mime;
-    QList<QUrl> urls;
-    for (const std::string& p : paths) urls << QUrl::fromLocalFile(QFile::decodeName(p.c_str()));
-    mime.setUrls(urls);
-    QWidget* target = part<QTableWidget>(w, "int_grid_files")->viewport();
-    const QPoint at(100, 100);
-    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    if (!enter.isAccepted()) return;
-    QDropEvent event(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &event);
 }
 
 }  // namespace
@@ -102,12 +77,18 @@ private slots:
         QVERIFY(w->acceptDrops());
         QVERIFY(part<QPushButton>(w.get(), "int_button_optimize")->isEnabled());
 
-        // A click on a file row selects it; the header is not a file row.
+        // A click on a file row selects it and opens its preview; the header
+        // is not a file row.
         auto* grid = part<QTableWidget>(w.get(), "int_grid_files");
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualItemRect(grid->item(1, 1)).center());
+        bool previewed = false;
+        fx.when_preview_opens([&](TfrmAbout&) { previewed = true; });
+        click_row(w.get(), 2);
         QCOMPARE(w->unit().selected_row, 2);
+        QVERIFY(previewed);
+        const int starts = fx.engine_log().size();
         QTest::mouseClick(grid->horizontalHeader()->viewport(), Qt::LeftButton, {}, QPoint(20, 10));
         QCOMPARE(w->unit().selected_row, 2);
+        QCOMPARE(fx.engine_log().size(), starts);
     }
 
     void clearEmptiesTheListAndResetsTheRun() {

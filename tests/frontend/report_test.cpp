@@ -47,14 +47,15 @@ TEST(Report, FiguresThatOnceWrappedOrDividedByZero) {
         row("/empty.png", 0, 0),                                  // no division by zero
         row("/grew.png", 1000, 1500),                             // signed saving
     };
-    file_row gone = row("/gone.png", 2048, 0);  // vanished during the run
+    file_row gone = row("/gone.png", 2048, 0);  // vanished during the run: failed, no saving
+    gone.failed = true;
     const auto lines = lines_of(build_report_text({rows[0], rows[1], rows[2], rows[3], gone}, 0, 0));
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[1], "/big.png,50.00 MB,45.00 MB,5.00 MB,10%");
     EXPECT_EQ(lines[2], "/huge.png,6.00 GB,6.00 GB,2.00 MB,1%");
     EXPECT_EQ(lines[3], "/empty.png,0.00 KB,-,0.00 KB,0%");
     EXPECT_EQ(lines[4], "/grew.png,0.98 KB,1.46 KB,-0.49 KB,-50%");
-    EXPECT_EQ(lines[5], "/gone.png,2.00 KB,-,2.00 KB,100%");
+    EXPECT_EQ(lines[5], "/gone.png,2.00 KB,-,0.00 KB,0%");
     EXPECT_EQ(lines[6], "total,0.00 KB,0.00 KB,0.00 KB,0%");
 }
 

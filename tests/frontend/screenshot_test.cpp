@@ -1,9 +1,10 @@
-// Screenshots of the real window on an X display (a virtual one in CI): the
-// empty window, a loaded grid and the open settings panel are grabbed from the
-// screen, written as PNG files for a person to look at, and checked for their
-// size and for pixels that only a drawn window has, so a blank, black or
-// unpainted window fails. Without a display the program reports itself
-// skipped (exit code 77).
+// Screenshots of the real windows on an X display (a virtual one in CI): the
+// empty window, a loaded grid, the open settings panel, the preview window
+// with the unchanged and the lossy view (made by the test engine) and the
+// grid after a finished run are grabbed from the screen, written as PNG files
+// for a person to look at, and checked for their size and for pixels that
+// only a drawn window has, so a blank, black or unpainted window fails.
+// Without a display the program reports itself skipped (exit code 77).
 #include <QApplication>
 #include <QGroupBox>
 #include <QImage>
@@ -25,7 +26,7 @@ QString output_folder() {
     return dir.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(dir);
 }
 
-QImage grab(TfrmMain* w, const char* name) {
+QImage grab(QWidget* w, const char* name) {
     QApplication::processEvents();
     QTest::qWait(150);  // let the X server finish drawing
     const QImage image = w->screen()->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
@@ -45,9 +46,8 @@ int dark_pixels(const QImage& image, const QRect& area, int limit = 110) {
     return n;
 }
 
-// What every screenshot of the window must show.
-void check_drawn_window(const QImage& image) {
-    QCOMPARE(image.size(), QSize(770, 690));
+// Many colours and not much black: something was drawn.
+void check_painted(const QImage& image) {
     QSet<QRgb> colours;
     int black = 0;
     for (int y = 0; y < image.height(); y += 2)
@@ -57,6 +57,12 @@ void check_drawn_window(const QImage& image) {
         }
     QVERIFY2(colours.size() >= 16, "the window is (nearly) one colour");
     QVERIFY2(black < image.width() * image.height() / 4 / 3, "a third of the window is black");
+}
+
+// What every screenshot of the main window must show.
+void check_drawn_window(const QImage& image) {
+    QCOMPARE(image.size(), QSize(770, 690));
+    check_painted(image);
     // The status bar carries its text; the buttons their captions.
     QVERIFY2(dark_pixels(image, QRect(4, 668, 300, 20)) > 30, "no status text");
     QVERIFY2(dark_pixels(image, QRect(477, 605, 80, 30)) > 20, "no caption on the Settings button");
@@ -100,6 +106,54 @@ private slots:
         QVERIFY2(dark_pixels(settings, QRect(30, 50, 400, 80)) > 150, "no compression controls");
         QVERIFY2(dark_pixels(settings, QRect(30, 450, 400, 100)) > 150, "no resource controls");
         QVERIFY2(settings != loaded, "the panel did not replace the grid");
+    }
+
+    void previewWindowAndFinishedRun() {
+        window_fixture fx;
+        fx.write("图片/照片-01.png", QByteArray("\x89PNG", 4) + QByteArray(123452, 'a'));
+        fx.write("图片/照片-02.jpg", QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(2345674, 'b'));
+        fx.write("图片/sub/long name with spaces.jpeg", QByteArray(512, 'c'));
+        auto w = fx.window();
+        QVERIFY(w);
+        w->do_drop_files({fx.path("图片")});
+
+        bool grabbed = false;
+        fx.when_preview_opens([&](TfrmAbout& about) {
+            // The view lies in the frame at (17 + 14, 6 + 27); the test engine
+            // draws it in bands of 20 pixels, red 40 and 215 for the unchanged
+            // file and 168 and 87 at the lossy quality 84.
+            const QPoint view(31, 33);
+            const QImage unchanged = grab(&about, "preview-window");
+            QCOMPARE(unchanged.size(), QSize(946, 710));
+            check_painted(unchanged);
+            QVERIFY2(qRed(unchanged.pixel(view + QPoint(10, 10))) < 70, "no view of the unchanged file");
+            QVERIFY2(qRed(unchanged.pixel(view + QPoint(30, 10))) > 190, "no view of the unchanged file");
+            QVERIFY2(dark_pixels(unchanged, QRect(4, 690, 250, 16)) > 20, "no size in the status bar");
+            QVERIFY2(dark_pixels(unchanged, QRect(831, 615, 70, 25)) > 20, "no caption on the OK button");
+            QVERIFY2(dark_pixels(unchanged, QRect(17, 6, 150, 20)) > 10, "no frame caption");
+
+            QTest::keyClick(&about, Qt::Key_F1);
+            const QImage lossy = grab(&about, "preview-window-lossy");
+            check_painted(lossy);
+            QVERIFY2(qAbs(qRed(lossy.pixel(view + QPoint(10, 10))) - 168) < 24, "no lossy view");
+            QVERIFY2(qAbs(qRed(lossy.pixel(view + QPoint(30, 10))) - 87) < 24, "no lossy view");
+            QVERIFY2(dark_pixels(lossy, QRect(4, 690, 250, 16)) > 20, "no size in the status bar");
+            grabbed = true;
+        });
+        click_row(w.get(), 1);
+        QVERIFY(grabbed);
+
+        QTest::mouseClick(part<QPushButton>(w.get(), "int_button_optimize"), Qt::LeftButton);
+        QVERIFY(w->unit().run_finished);
+        const QImage finished = grab(w.get(), "finished-run");
+        check_drawn_window(finished);
+        // Row 1 carries its size after the run in the third column, and the
+        // Report button stands where Settings was.
+        QVERIFY2(dark_pixels(finished, QRect(20 + 363 + 181, 48, 170, 16)) > 15, "no size after the run in row 1");
+        QVERIFY2(dark_pixels(finished, QRect(20 + 363 + 181, 72, 170, 16)) > 15, "no size after the run in row 2");
+        QVERIFY2(dark_pixels(finished, QRect(4, 668, 400, 20)) > 60, "no finished text");
+        // The sizes in bytes are the report's data, not shown at the right edge.
+        QVERIFY2(dark_pixels(finished, QRect(720, 48, 30, 64)) == 0, "the report's data columns show");
     }
 };
 
