@@ -8,7 +8,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config zlib1g-dev libpng-dev liblcms2-dev
             clang libclang-rt-14-dev)
 gui_pkgs=(qt6-base-dev)
 bench_pkgs=(optipng zopfli pngquant libjpeg-turbo-progs jpegoptim libdeflate-dev
-            imagemagick advancecomp time)
+            imagemagick advancecomp time ffmpeg)
 
 wanted=()
 [ $# -eq 0 ] && set -- build
