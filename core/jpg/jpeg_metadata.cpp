@@ -2,9 +2,11 @@
 
 #include <md5.h>
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+
+#include "core/jpg/jpeg_colour.h"
 
 namespace {
 
@@ -46,36 +48,6 @@ void append_verbatim(const jpeg_marker_struct& s, std::string& out) {
         out[data_start + 11] = 1;
 }
 
-bool is_icc_chunk(const jpeg_marker_struct& s) {
-    return s.marker == JPEG_APP0 + 2 && s.data_length >= 15 && std::memcmp(s.data, "ICC_PROFILE", 12) == 0;
-}
-
-// Joins the ICC chunks into `profile`; false (profile empty) when the chain is
-// broken: a sequence number or count of 0, counts that differ, a repeated or
-// missing sequence number.
-bool collect_icc(jpeg_saved_marker_ptr segments, std::string& profile) {
-    icc_chunk table[255] = {};
-    int count = -1, highest = 0, chunks = 0;
-    size_t total = 0;
-    for (jpeg_saved_marker_ptr s = segments; s; s = s->next) {
-        if (!is_icc_chunk(*s)) continue;
-        const int sequence = s->data[12], declared = s->data[13];
-        if (sequence == 0 || declared == 0 || (count >= 0 && declared != count) || table[sequence - 1].sequence != 0)
-            return false;
-        count = declared;
-        table[sequence - 1] = {s->data + 14, s->data_length - 14, sequence};
-        total += s->data_length - 14;
-        highest = std::max(highest, sequence);
-        ++chunks;
-    }
-    if (chunks == 0) return true;
-    if (chunks != highest || count != highest) return false;
-    std::qsort(table, size_t(highest), sizeof(icc_chunk), compare_icc_chunks);
-    profile.reserve(total);
-    for (int i = 0; i < highest; ++i) profile.append(reinterpret_cast<const char*>(table[i].payload), table[i].length);
-    return true;
-}
-
 // Sum of the data bytes all extended-XMP chunks carry: no declared length
 // beyond it can ever be filled.
 uint64_t extended_xmp_bytes(jpeg_saved_marker_ptr segments) {
@@ -112,10 +84,6 @@ int append_if_empty(const uint8_t* payload, size_t length, std::string& destinat
     if (!destination.empty()) return 0;
     destination.assign(reinterpret_cast<const char*>(payload), length);
     return 1;
-}
-
-int compare_icc_chunks(const void* a, const void* b) {
-    return static_cast<const icc_chunk*>(a)->sequence - static_cast<const icc_chunk*>(b)->sequence;
 }
 
 void format_hex_byte(char buffer[3], uint8_t byte) {
@@ -198,7 +166,8 @@ uint8_t exif_orientation(const uint8_t* data, size_t length) {
 
 void gather_jpeg_metadata(jpeg_saved_marker_ptr segments, const image_job& job, sjpeg::EncoderParam& param) {
     if (job.metadata_mode == 2) return;
-    if (job.keep_icc && !collect_icc(segments, param.iccp)) param.iccp.clear();
+    // A broken chain leaves the profile out and everything else as it is.
+    if (job.keep_icc) read_jpeg_icc(segments, param.iccp);
 
     extended_xmp_state extended;
     extended.main_xmp = &param.xmp;

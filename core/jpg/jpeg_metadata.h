@@ -32,13 +32,6 @@ struct metadata_rule {
     metadata_target target;
 };
 
-// One ICC profile chunk: its payload inside a saved segment.
-struct icc_chunk {
-    const uint8_t* payload;
-    size_t length;
-    int sequence;  // 1..255
-};
-
 // Reassembly of extended XMP (the chunks of text that did not fit the main
 // packet), checked against the main packet's digest.
 struct extended_xmp_state {
@@ -56,9 +49,6 @@ int append_if_empty(const uint8_t* payload, size_t length, std::string& destinat
 // Adds one extended-XMP chunk (payload after the signature); 1 accepted, 0
 // refused. Lengths and offsets are checked before anything is copied.
 int check_extended_xmp(const uint8_t* payload, size_t length, extended_xmp_state& state);
-
-// qsort order of icc_chunk entries by sequence number.
-int compare_icc_chunks(const void* a, const void* b);
 
 // Two upper-case hexadecimal digits and a terminating zero.
 void format_hex_byte(char buffer[3], uint8_t byte);

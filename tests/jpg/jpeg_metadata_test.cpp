@@ -5,33 +5,13 @@
 
 #include <md5.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "core/jpg/jpeg_metadata.h"
+#include "jpg/saved_segments.h"
 
 namespace {
-
-// A saved-segment list in file order; the nodes and their data live here.
-struct segment_list {
-    std::deque<std::string> data;
-    std::deque<jpeg_marker_struct> nodes;
-
-    segment_list& add(int marker, const std::string& bytes) {
-        data.push_back(bytes);
-        jpeg_marker_struct node{};
-        node.marker = uint8_t(marker);
-        node.original_length = unsigned(bytes.size());
-        node.data_length = unsigned(bytes.size());
-        node.data = reinterpret_cast<JOCTET*>(data.back().data());
-        nodes.push_back(node);
-        for (size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i].next = &nodes[i + 1];
-        nodes.back().next = nullptr;
-        return *this;
-    }
-    jpeg_saved_marker_ptr head() { return nodes.empty() ? nullptr : &nodes.front(); }
-};
 
 const int app0 = 0xE0, app1 = 0xE1, app2 = 0xE2, app13 = 0xED, app14 = 0xEE;
 
@@ -47,10 +27,6 @@ std::string exif_with_orientation(int orientation, bool little = true) {
         d += bytes("MM\0\x2A\0\0\0\x08", 8) + bytes("\0\x01", 2) + bytes("\x01\x12\0\x03\0\0\0\x01", 8) +
              bytes("\0", 1) + std::string(1, char(orientation)) + bytes("\0\0", 2);
     return d + bytes("\0\0\0\0", 4);
-}
-
-std::string icc(int sequence, int count, const std::string& payload) {
-    return bytes("ICC_PROFILE\0", 12) + char(sequence) + char(count) + payload;
 }
 
 const std::string jfif = bytes("JFIF\0\x01\x02\0\0\x01\0\x01\0\0", 14);
@@ -133,7 +109,7 @@ TEST(JpegMetadata, AdobeSegmentRulesAndTransformFlag) {
     }
     {  // stripping keeps nothing at all
         segment_list list;
-        list.add(app14, adobe).add(app1, exif_with_orientation(6)).add(app2, icc(1, 1, "profile"));
+        list.add(app14, adobe).add(app1, exif_with_orientation(6)).add(app2, icc_segment(1, 1, "profile"));
         const sjpeg::EncoderParam p = gather(list, job_for(2));
         EXPECT_TRUE(p.app_markers.empty() && p.exif.empty() && p.iccp.empty() && p.xmp.empty());
     }
@@ -141,8 +117,8 @@ TEST(JpegMetadata, AdobeSegmentRulesAndTransformFlag) {
 
 TEST(JpegMetadata, IccChunksJoinInSequenceOrder) {
     segment_list list;
-    list.add(app2, icc(2, 3, "CCC")).add(app1, exif_with_orientation(1)).add(app2, icc(3, 3, "DD"));
-    list.add(app2, icc(1, 3, "AB"));
+    list.add(app2, icc_segment(2, 3, "CCC")).add(app1, exif_with_orientation(1)).add(app2, icc_segment(3, 3, "DD"));
+    list.add(app2, icc_segment(1, 3, "AB"));
     EXPECT_EQ(gather(list, job_for(0)).iccp, "ABCCCDD");
     EXPECT_EQ(gather(list, job_for(1)).iccp, "ABCCCDD");
     EXPECT_EQ(gather(list, job_for(1, true, false, false)).iccp, "");  // profile not wanted
@@ -167,7 +143,7 @@ TEST(JpegMetadata, BrokenIccChainDropsOnlyTheProfile) {
         segment_list list;
         const std::string exif = exif_with_orientation(6);
         list.add(app1, exif);
-        for (auto [sequence, count] : c.chunks) list.add(app2, icc(sequence, count, "payload"));
+        for (auto [sequence, count] : c.chunks) list.add(app2, icc_segment(sequence, count, "payload"));
         list.add(app13, "after");
         const sjpeg::EncoderParam p = gather(list, job_for(0));
         EXPECT_EQ(p.iccp, "");
