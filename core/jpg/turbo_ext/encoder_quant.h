@@ -1,14 +1,15 @@
 // Second stage of the JPEG encoder: quantisation tables and the rounding of
 // every coefficient.
 //
-// - Base tables: the luminance and chrominance tables of the JPEG standard's
-//   annex K, scaled by quality (50 keeps them, 100 makes every step 1).
+// - Base tables: steps that grow with the radial frequency of each
+//   coefficient (separate models for luma and chroma), scaled by quality
+//   (50 keeps them, 100 makes every step 1).
 // - Adaptive tables: each AC step of each table may move within a range around
 //   its base value to the step that minimises distortion + lambda * bits over
 //   the image's own coefficient histogram (distortion measured relative to the
 //   base step, so a step moves only when this image's statistics pay for it).
 // - Biased rounding: in blocks whose texture hides small errors, AC values are
-//   rounded toward zero by up to a third of a step, more at high frequencies.
+//   rounded toward zero by up to 0.15 of a step, more at high frequencies.
 // - Trellis: per block, a dynamic programme over the AC coefficients in zigzag
 //   order chooses, for each coefficient, its rounded value, one less, or zero,
 //   minimising distortion + lambda * estimated Huffman bits (run/size symbols,
