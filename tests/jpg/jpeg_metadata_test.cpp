@@ -5,6 +5,7 @@
 
 #include <md5.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -152,18 +153,12 @@ TEST(JpegMetadata, BrokenIccChainDropsOnlyTheProfile) {
     }
 }
 
+// The identifier of a text: its MD5 digest in upper-case hexadecimal.
 std::string md5_hex(const std::string& text) {
-    MD5_CTX md5;
-    MD5Init(&md5);
-    MD5Update(&md5, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    uint8_t digest[MD5_DIGEST_LENGTH];
-    MD5Final(digest, &md5);
-    std::string hex;
-    for (uint8_t b : digest) {
-        char two[3];
-        format_hex_byte(two, b);
-        hex += two;
-    }
+    char lower[MD5_DIGEST_STRING_LENGTH];
+    MD5Data(reinterpret_cast<const uint8_t*>(text.data()), text.size(), lower);
+    std::string hex(lower);
+    for (char& c : hex) c = char(std::toupper(static_cast<unsigned char>(c)));
     return hex;
 }
 
