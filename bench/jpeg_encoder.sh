@@ -31,21 +31,24 @@ tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 export bin tmp
 
-# 1. Sources.
+# 1. Sources (images below 8x8 are left out: SSIM needs an 8x8 window).
 mkdir -p "$tmp/src"
-n=0; skipped=()
+n=0; skipped=(); small=()
 while IFS= read -r f; do
-  if out="$("$bin" decode "$f" "$tmp/src/$n.ppm" 2>/dev/null)"; then
+  if ! out="$("$bin" decode "$f" "$tmp/src/$n.ppm" 2>/dev/null)"; then
+    skipped+=("${f#$corpus/}")
+  elif [ "$(head -c 32 "$tmp/src/$n.ppm" | sed -n 2p | awk '{print ($1 < 8 || $2 < 8)}')" = 1 ]; then
+    small+=("${f#$corpus/}")  # below the 8x8 window SSIM needs
+  else
     echo "${out#subsampled=}" >"$tmp/src/$n.sub"
     # Grey sources: every pixel has R = G = B.
     if python3 -c 'import sys; d=open(sys.argv[1],"rb").read().split(b"\n",3)[3]; sys.exit(0 if d[0::3]==d[1::3]==d[2::3] else 1)' "$tmp/src/$n.ppm"; then
       echo 1 >"$tmp/src/$n.grey"; else echo 0 >"$tmp/src/$n.grey"; fi
     n=$((n + 1))
-  else
-    skipped+=("${f#$corpus/}")
   fi
 done < <(find "$corpus/jpeg" -name '*.jpg' -not -path '*/broken/*' -not -path '*/limits/*' | sort)
-echo "files: $n encoded, ${#skipped[@]} skipped (not 8-bit RGB or grey): ${skipped[*]}"
+echo "files: $n measured; not 8-bit RGB or grey (${#skipped[@]}): ${skipped[*]}"
+echo "smaller than 8x8, no SSIM (${#small[@]}): ${small[*]}"
 seq 0 $((n - 1)) >"$tmp/ids"
 
 # One file, one tool, one quality: "bytes ssim psnr" into $tmp/res/TOOL-Q/ID.
@@ -96,16 +99,23 @@ match_cjpeg() {
   echo "$lo"
 }
 
-printf '| quality | ours bytes | ours SSIM | ours PSNR | cjpeg same Q bytes | SSIM | PSNR | cjpeg Q at equal SSIM | its bytes | its SSIM | bytes saved |\n'
-printf '|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n'
+printf '| quality | ours bytes | ours SSIM | ours PSNR | cjpeg same Q bytes | SSIM | PSNR | cjpeg Q at equal SSIM | its bytes | its SSIM | its PSNR | saved | saved, interpolated |\n'
+printf '|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n'
 for q in 90 70 84 96; do
   read -r ob os op < <(totals ours "$q")
   read -r cb cs cp < <(totals cjpeg "$q")
   mq="$(match_cjpeg "$os")"
-  read -r mb ms _ < <(totals cjpeg "$mq")
+  read -r mb ms mp < <(totals cjpeg "$mq")
   saved="$(awk -v o="$ob" -v m="$mb" 'BEGIN {printf "%.1f %%", 100 * (1 - o / m)}')"
+  # cjpeg's bytes at exactly our SSIM, linear between the quality below and the match.
+  interpolated="-"
+  if [ "$mq" -gt 1 ]; then
+    read -r lb ls _ < <(totals cjpeg $((mq - 1)))
+    interpolated="$(awk -v o="$ob" -v s="$os" -v lb="$lb" -v ls="$ls" -v mb="$mb" -v ms="$ms" \
+      'BEGIN {t = (ms > ls) ? (s - ls) / (ms - ls) : 1; if (t < 0) t = 0; b = lb + t * (mb - lb); printf "%.1f %%", 100 * (1 - o / b)}')"
+  fi
   label="$q"; [ "$q" = 90 ] && label="90 (default)"
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$ob" "$os" "$op" "$cb" "$cs" "$cp" "$mq" "$mb" "$ms" "$saved"
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$ob" "$os" "$op" "$cb" "$cs" "$cp" "$mq" "$mb" "$ms" "$mp" "$saved" "$interpolated"
 done
 
 # Speed: the 12-megapixel photo at the default quality, one thread.

@@ -58,7 +58,7 @@ inline constexpr size_t max_icc_chunks = 255;
 // Largest image the encoder accepts (JPEG's dimension limit and a pixel budget
 // that keeps the working memory below about 2 GiB).
 inline constexpr uint32_t max_encode_dimension = 65500;
-inline constexpr uint64_t max_encode_pixels = uint64_t(1) << 28;
+inline constexpr uint64_t max_encode_pixels = uint64_t(1) << 27;
 
 // Encodes `height` rows of `width` RGB pixels (3 bytes each, rows `stride`
 // bytes apart) into `output`. Returns false, with `output` empty, on bad
