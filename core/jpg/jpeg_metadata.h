@@ -53,10 +53,6 @@ int check_extended_xmp(const uint8_t* payload, size_t length, extended_xmp_state
 // Two upper-case hexadecimal digits and a terminating zero.
 void format_hex_byte(char buffer[3], uint8_t byte);
 
-// Exif orientation (1..8) of an APP1 segment's data ("Exif\0\0" and the TIFF
-// block); 1 when it has none or the block is damaged.
-uint8_t exif_orientation(const uint8_t* data, size_t length);
-
 // Fills param.exif, xmp, iccp and app_markers (which the caller has emptied)
 // from the saved segments, by job.metadata_mode, keep_icc, keep_exif, srgb.
 void gather_jpeg_metadata(jpeg_saved_marker_ptr segments, const image_job& job, sjpeg::EncoderParam& param);
