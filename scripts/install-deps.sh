@@ -10,7 +10,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config zlib1g-dev libpng-dev liblcms2-dev
 # server for the screenshot test.
 gui_pkgs=(qt6-base-dev fonts-wqy-microhei xvfb xauth)
 bench_pkgs=(optipng zopfli pngquant libjpeg-turbo-progs jpegoptim libdeflate-dev
-            imagemagick advancecomp time apngopt)
+            imagemagick advancecomp time apngopt ffmpeg)
 
 wanted=()
 [ $# -eq 0 ] && set -- build

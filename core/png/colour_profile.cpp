@@ -13,8 +13,6 @@ namespace {
 [[noreturn]] void trap_png_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void ignore_png_warning(png_structp, png_const_charp) {}
 
-void ignore_lcms_error(cmsContext, cmsUInt32Number, const char*) {}
-
 // Runs libpng on an open file up to the first IDAT. Kept apart from the caller
 // so that nothing with a destructor lives in the frame libpng can jump back to.
 bool read_profile_from(FILE* file, std::vector<uint8_t>& profile) {
@@ -53,20 +51,24 @@ bool read_profile_from(FILE* file, std::vector<uint8_t>& profile) {
     return found;
 }
 
-// Applies `profile` -> sRGB to `count` RGBA8 pixels in place; false when
-// LittleCMS cannot use the profile (the pixels are then untouched).
-bool transform_to_srgb(const std::vector<uint8_t>& profile, uint8_t* pixels, uint32_t count) {
+void ignore_lcms_error(cmsContext, cmsUInt32Number, const char*) {}
+
+}  // namespace
+
+bool transform_profile_to_srgb(const uint8_t* profile, size_t size, uint32_t input_format, const void* input,
+                               uint32_t output_format, void* output, uint32_t count) {
+    if (size > UINT32_MAX) return false;
     cmsContext context = cmsCreateContext(nullptr, nullptr);
     if (!context) return false;
     cmsSetLogErrorHandlerTHR(context, ignore_lcms_error);
     bool done = false;
-    cmsHPROFILE source = cmsOpenProfileFromMemTHR(context, profile.data(), cmsUInt32Number(profile.size()));
+    cmsHPROFILE source = cmsOpenProfileFromMemTHR(context, profile, cmsUInt32Number(size));
     cmsHPROFILE srgb = cmsCreate_sRGBProfileTHR(context);
     if (source && srgb) {
         cmsHTRANSFORM transform =
-            cmsCreateTransformTHR(context, source, TYPE_RGBA_8, srgb, TYPE_RGBA_8, INTENT_PERCEPTUAL, 0);
+            cmsCreateTransformTHR(context, source, input_format, srgb, output_format, INTENT_PERCEPTUAL, 0);
         if (transform) {
-            cmsDoTransform(transform, pixels, pixels, count);
+            cmsDoTransform(transform, input, output, count);
             cmsDeleteTransform(transform);
             done = true;
         }
@@ -76,8 +78,6 @@ bool transform_to_srgb(const std::vector<uint8_t>& profile, uint8_t* pixels, uin
     cmsDeleteContext(context);
     return done;
 }
-
-}  // namespace
 
 bool read_embedded_profile(const std::string& path, std::vector<uint8_t>& profile) {
     profile.clear();
@@ -103,8 +103,8 @@ bool read_embedded_profile(const std::string& path, std::vector<uint8_t>& profil
 void convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, image_job& job) {
     std::vector<uint8_t> profile;
     const bool converted = image.size() / 4 >= job.pixel_count && read_embedded_profile(path, profile) &&
-                           profile.size() <= UINT32_MAX &&
-                           transform_to_srgb(profile, image.data(), job.pixel_count);
+                           transform_profile_to_srgb(profile.data(), profile.size(), TYPE_RGBA_8, image.data(),
+                                                     TYPE_RGBA_8, image.data(), job.pixel_count);
     if (converted)
         job.keep_icc = 0;
     else if (job.metadata_mode != 2)

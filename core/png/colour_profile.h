@@ -7,6 +7,7 @@
 // handler of a context private to the call, so a damaged file or an unusable
 // profile only leaves the image as it was.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,3 +25,12 @@ void convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, i
 // The profile bytes of the iCCP chunk of the PNG file at `path`, read up to
 // the image data; false (profile empty) when there is none or libpng fails.
 bool read_embedded_profile(const std::string& path, std::vector<uint8_t>& profile);
+
+// Applies the ICC profile `profile` -> sRGB with the perceptual intent to
+// `count` pixels of LittleCMS format `input_format` at `input`, writing them in
+// `output_format` to `output` (which may be `input` only when both formats
+// have the same pixel size). LittleCMS reports into a silent handler of a
+// context private to the call; false, with `output` untouched, when it cannot
+// use the profile for these formats.
+bool transform_profile_to_srgb(const uint8_t* profile, size_t size, uint32_t input_format, const void* input,
+                               uint32_t output_format, void* output, uint32_t count);
