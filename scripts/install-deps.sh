@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config zlib1g-dev libpng-dev liblcms2-dev
             libboost-filesystem-dev libjpeg62-turbo-dev libmd-dev libgtest-dev
-            clang libclang-rt-14-dev)
+            clang libclang-rt-14-dev libomp-dev)
 gui_pkgs=(qt6-base-dev)
 bench_pkgs=(optipng zopfli pngquant libjpeg-turbo-progs jpegoptim libdeflate-dev
             imagemagick advancecomp time)
