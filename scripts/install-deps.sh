@@ -5,11 +5,13 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config zlib1g-dev libpng-dev liblcms2-dev
             libboost-filesystem-dev libjpeg62-turbo-dev libmd-dev libgtest-dev
-            clang libclang-rt-14-dev libomp-dev)
+            clang libclang-rt-14-dev)
 gui_pkgs=(qt6-base-dev)
 bench_pkgs=(optipng zopfli pngquant libjpeg-turbo-progs jpegoptim libdeflate-dev
             imagemagick advancecomp time)
 
+# clang's OpenMP runtime, for the fuzz build.
+build_pkgs+=(libomp-dev)
 wanted=()
 [ $# -eq 0 ] && set -- build
 for group in "$@"; do

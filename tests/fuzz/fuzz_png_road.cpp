@@ -9,7 +9,8 @@
 // keeps the road. Files have their chunk CRCs recomputed so that changed
 // chunks get as far as the roads; other inputs become wrapped images (see
 // fuzz_input.h). Effort level 0 and one thread keep runs short, and images
-// above 64 x 64 pixels are left to the chunk scan and decoder targets.
+// above 64 x 64 pixels are left to the chunk scan and decoder targets, as
+// are animations.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 
 #include "core/job.h"
 #include "core/options.h"
+#include "core/png/chunk_scan.h"
 #include "core/png/decode.h"
 #include "core/png/png_optimizer.h"
 #include "core/png/png_output.h"
@@ -70,6 +72,13 @@ void run_road(const bytes& png, const road& r) {
     image_job job;
     init_image_job(job, flags, uint32_t(png.size()));
     job.mode = r.mode;
+
+    // Animations take a road of their own that works through temporary files;
+    // their tests are elsewhere.
+    image_job probe = job;
+    lodepng::State probe_state;
+    scan_png_chunks(png, probe_state, probe);
+    if (probe.is_apng) return;
 
     bytes result, image;
     if (!run_png_pipeline("", png, result, image, job)) return;
