@@ -26,14 +26,33 @@ cmake --build build-asan --parallel "$jobs" --target $codec_tests
 
 if ls tests/fuzz/*.cmake >/dev/null 2>&1; then
   echo "== fuzz targets"
+  # The targets run side by side for VELTO_FUZZ_SECONDS each, seeded from the
+  # shared corpus (read in place) when it is there. An input that fails is
+  # left in build-fuzz/artifacts-<target>/; keep it as a regression fixture in
+  # tests/fuzz/regressions/<target without "fuzz_">/ once the fault is mended.
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_FUZZ=ON -DVELTO_GUI=OFF >/dev/null
   cmake --build build-fuzz --parallel "$jobs" --target fuzz_all
+  seeds=()
+  [ -d ../shared/corpus/png ] && seeds=(../shared/corpus/png)
+  pids=()
+  targets=()
   for f in build-fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
-    mkdir -p "build-fuzz/corpus-$(basename "$f")"
-    "$f" -max_total_time="${VELTO_FUZZ_SECONDS:-60}" -rss_limit_mb=2048 -timeout=10 \
-      "build-fuzz/corpus-$(basename "$f")" >"build-fuzz/$(basename "$f").log" 2>&1 \
-      && echo "$(basename "$f"): ok" || { echo "$(basename "$f"): FAILED"; tail -40 "build-fuzz/$(basename "$f").log"; status=1; }
+    name="$(basename "$f")"
+    mkdir -p "build-fuzz/corpus-$name" "build-fuzz/artifacts-$name"
+    "$f" -max_total_time="${VELTO_FUZZ_SECONDS:-60}" -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
+      -artifact_prefix="build-fuzz/artifacts-$name/" "build-fuzz/corpus-$name" "${seeds[@]}" \
+      >"build-fuzz/$name.log" 2>&1 &
+    pids+=($!)
+    targets+=("$name")
+  done
+  for i in "${!pids[@]}"; do
+    name="${targets[$i]}"
+    if wait "${pids[$i]}"; then
+      echo "$name: ok"
+    else
+      echo "$name: FAILED"; tail -40 "build-fuzz/$name.log"; status=1
+    fi
   done
 fi
 

@@ -12,6 +12,8 @@ gui_pkgs=(qt6-base-dev fonts-wqy-microhei xvfb xauth)
 bench_pkgs=(optipng zopfli pngquant libjpeg-turbo-progs jpegoptim libdeflate-dev
             imagemagick advancecomp time apngopt ffmpeg)
 
+# clang's OpenMP runtime, for the fuzz build.
+build_pkgs+=(libomp-dev)
 wanted=()
 [ $# -eq 0 ] && set -- build
 for group in "$@"; do

@@ -19,21 +19,27 @@ void count_critical(image_job& job) {
 
 uint8_t fail(image_job& job) { return job.result = job_failed; }
 
+enum class walk_outcome { finished, zero_type_byte, bad_crc };
+
 // Walks every chunk from byte 8 to the end of the data (past IEND too). A
 // chunk is looked at while more than 8 bytes remain from its start, so its
 // length and type are always inside the data; a chunk whose data runs past
-// the end ends the walk after it has been counted. Returns false for a zero
-// byte in a chunk type.
-bool walk_chunks(const uint8_t* data, size_t size, image_job& job) {
+// the end ends the walk after it has been counted. Every chunk up to the
+// first IEND that lies wholly inside the data must carry its right CRC
+// (whatever its type: a damaged type letter can hide a PLTE, tRNS or IDAT).
+// PLTE and tRNS count only before the first IDAT, where they belong.
+walk_outcome walk_chunks(const uint8_t* data, size_t size, image_job& job, bool& palette_seen) {
     bool idat_seen = false;
+    bool iend_seen = false;
     size_t pos = first_chunk_offset;
     for (;;) {
         const uint8_t* chunk = data + pos;
         char type[5];
         png_chunk_type(type, chunk);
-        if (std::strlen(type) < 4) return false;
+        if (std::strlen(type) < 4) return walk_outcome::zero_type_byte;
 
         const uint64_t next = pos + chunk_frame_bytes + static_cast<uint64_t>(png_chunk_length(chunk));
+        if (!iend_seen && next <= size && !png_chunk_crc_matches(chunk)) return walk_outcome::bad_crc;
         const uint16_t length16 = static_cast<uint16_t>(png_chunk_length(chunk));
         if (std::strcmp(type, "IHDR") == 0) {
             count_critical(job);
@@ -42,6 +48,7 @@ bool walk_chunks(const uint8_t* data, size_t size, image_job& job) {
             idat_seen = true;
         } else if (std::strcmp(type, "IEND") == 0) {
             count_critical(job);
+            iend_seen = true;
         } else if (std::strcmp(type, "acTL") == 0 || std::strcmp(type, "fdAT") == 0) {
             job.is_apng = 1;
         } else if (std::strcmp(type, "fcTL") == 0) {
@@ -49,13 +56,14 @@ bool walk_chunks(const uint8_t* data, size_t size, image_job& job) {
             ++job.frame_count;
         } else if (std::strcmp(type, "iCCP") == 0) {
             job.has_icc = 1;
-        } else if (std::strcmp(type, "PLTE") == 0) {
+        } else if (std::strcmp(type, "PLTE") == 0 && !idat_seen) {
             job.plte_length = length16;
-        } else if (std::strcmp(type, "tRNS") == 0) {
+            palette_seen = png_chunk_length(chunk) >= 3;
+        } else if (std::strcmp(type, "tRNS") == 0 && !idat_seen) {
             job.trns_length = length16;
         }
 
-        if (next >= size || size - next <= 8) return true;
+        if (next >= size || size - next <= 8) return walk_outcome::finished;
         pos = static_cast<size_t>(next);
     }
 }
@@ -81,9 +89,19 @@ uint8_t scan_png_chunks(const std::vector<uint8_t>& input, lodepng::State& state
     // go on and let the decoder reduce the depth.
     if (state.file_info.colour.bit_depth > 8 && job.mode == mode_lossless) return fail(job);
 
-    if (size > chunk_walk_min_size && !walk_chunks(data, size, job)) fail(job);
+    bool palette_seen = false;
+    if (size > chunk_walk_min_size) {
+        const walk_outcome walk = walk_chunks(data, size, job, palette_seen);
+        // A damaged chunk leaves the file alone; a damaged header is reported first.
+        if (walk == walk_outcome::bad_crc)
+            return job.result = static_cast<uint8_t>(header_code != 0 ? header_code : png_error_crc);
+        if (walk == walk_outcome::zero_type_byte) fail(job);
+    }
 
     if (job.critical_chunks < 3) return fail(job);
+    // A palette image without a palette before its image data has no colours.
+    if (header_code == 0 && state.file_info.colour.colour_type == 3 && !palette_seen)
+        return job.result = static_cast<uint8_t>(png_error_palette_size);
     if (!job.has_icc) job.keep_icc = 0;
     job.pixel_count = width * height;
     read_colour_type(0, state, job);

@@ -17,7 +17,9 @@ inline constexpr uint64_t png_pipeline_max_pixels = 268402689;
 // colour_type, bytes_per_pixel). Returns 0 or an error code, also left in
 // job.result: 1 for a zero or too large size, a bit depth above 8 in a
 // lossless run, a zero byte in a chunk type or fewer than three of IHDR, the
-// first IDAT and IEND; otherwise the header inspection's code.
+// first IDAT and IEND; 57 for a chunk up to IEND whose CRC does not match; 38
+// for a palette image without PLTE before its image data; otherwise the header
+// inspection's code. PLTE and tRNS after the first IDAT are not counted.
 uint8_t scan_png_chunks(const std::vector<uint8_t>& input, lodepng::State& state, image_job& job);
 
 // Recounts job.trns_length as the number of entries of the decoded palette

@@ -85,38 +85,51 @@ bool colour_key_out_of_range(const png_colour_mode& mode) {
 
 }  // namespace
 
-int optimize_png_file(const std::string& path, image_job& job) {
-    const std::vector<uint8_t> input = load_file_bytes(path);
+bool run_png_pipeline(const std::string& path, const std::vector<uint8_t>& input, std::vector<uint8_t>& result,
+                      std::vector<uint8_t>& image, image_job& job) {
     lodepng::State state;
 
-    if (scan_png_chunks(input, state, job) != 0) return job.result;
+    if (scan_png_chunks(input, state, job) != 0) return false;
 
     if (job.is_apng) {
         // An animation cannot be previewed: refused like a four-component
         // JPEG, with success as the file's own result.
         if (job.preview || job.preview_original || job.preview_check) {
             job.preview_refused = 1;
-            return job.result = 0;
+            job.result = 0;
+            return false;
         }
-        return run_animated_road(path, input, job);
+        run_animated_road(path, input, job);
+        return false;
     }
-    if (job.preview_check) return job.result;
+    if (job.preview_check) return false;
 
-    std::vector<uint8_t> image;
     uint32_t width = 0;
     uint32_t height = 0;
     const uint32_t decode_code = decode_png(image, width, height, state, input);
-    if (decode_code != 0) return job.result = static_cast<uint8_t>(decode_code);
-    if (colour_key_out_of_range(state.file_info.colour)) return job.result = 0;
+    if (decode_code != 0) {
+        job.result = static_cast<uint8_t>(decode_code);
+        return false;
+    }
+    if (colour_key_out_of_range(state.file_info.colour)) {
+        job.result = 0;
+        return false;
+    }
     job.width = width;
     job.height = height;
     job.pixel_count = width * height;
 
-    std::vector<uint8_t> result;
     if (!job.preview_original) {
         prepare_still_image(path, image, state, job);
         job.result = run_road(result, image, state, input.size(), job);
     }
-    if (job.result == 0) write_png_result(path, input, result, image, job);
+    return job.result == 0;
+}
+
+int optimize_png_file(const std::string& path, image_job& job) {
+    const std::vector<uint8_t> input = load_file_bytes(path);
+    std::vector<uint8_t> result;
+    std::vector<uint8_t> image;
+    if (run_png_pipeline(path, input, result, image, job)) write_png_result(path, input, result, image, job);
     return job.result;
 }

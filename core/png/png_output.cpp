@@ -235,14 +235,16 @@ bool reads_back(const std::vector<uint8_t>& png, const image_job& job) {
 
 }  // namespace
 
+bool assemble_png_output(const std::vector<uint8_t>& input, std::vector<uint8_t>& result_png, const image_job& job) {
+    if (!job.keep_icc && job.metadata_mode != 0) return true;
+    std::vector<kept_chunk> kept;
+    sample_format in_format;
+    return collect_kept_chunks(input, job, kept, in_format) && assemble(input, kept, in_format, result_png, job);
+}
+
 uint8_t write_png_result(const std::string& path, const std::vector<uint8_t>& input,
                          std::vector<uint8_t>& result_png, std::vector<uint8_t>& image, image_job& job) {
-    if (job.keep_icc || job.metadata_mode == 0) {
-        std::vector<kept_chunk> kept;
-        sample_format in_format;
-        if (!collect_kept_chunks(input, job, kept, in_format)) return job.result;
-        if (!assemble(input, kept, in_format, result_png, job)) return job.result;
-    }
+    if (!assemble_png_output(input, result_png, job)) return job.result;
 
     if (job.preview || job.preview_original) {
         const std::string folder = data_folder();

@@ -21,6 +21,12 @@ inline constexpr char preview_view_name[] = "temp-view.png";
 // A normal run never writes a result of this many bytes or fewer.
 inline constexpr size_t smallest_written_png = 37;
 
+// The first step of write_png_result, which writes nothing: the kept chunks
+// of `input` (by the rules below) go into `result_png`. False when a chunk
+// with a zero byte in its type, in the input or the result, ends the stage.
+bool assemble_png_output(const std::vector<uint8_t>& input, std::vector<uint8_t>& result_png,
+                         const image_job& job);
+
 // path: the input file; input: its bytes; result_png: the new PNG, replaced by
 // the assembled file (in a preview run by the view PNG); image: the RGBA8 work
 // image (job.width x job.height), scaled down in place for a large view.

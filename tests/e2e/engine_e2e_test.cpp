@@ -1,7 +1,9 @@
 // Black-box test of the engine binary: exit codes, which files are touched, and
 // silence on standard output and standard error.
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <cstdio>  // jpeglib.h needs FILE
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <jpeglib.h>
 
 #include "core/temp_folder.h"
 #include "e2e/run_core.h"
@@ -36,15 +39,65 @@ fixture real_jpeg(const std::string& n, mode_t mode = 0644) { return {n, kind::r
 fixture folder(const std::string& n) { return {n, kind::folder}; }
 fixture sparse_png(const std::string& n, uint64_t size) { return {n, kind::sparse_png, size}; }
 
-// Small valid images from the shared corpus, so that the cases that reach a
-// pipeline hold whether the pipelines are stubs or real.
-std::string corpus_file(const char* relative, const std::string& fallback) {
-    const char* corpus = std::getenv("VELTO_CORPUS");
-    if (corpus) {
-        std::string bytes = read_file(std::string(corpus) + "/" + relative);
-        if (!bytes.empty()) return bytes;
+// Small valid images made here, so that the cases that reach a pipeline hold
+// whether the pipelines are stubs or real, with or without the shared corpus.
+// Gradients with a transparent corner, RGBA 8-bit.
+std::vector<uint8_t> small_rgba_pixels(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> pixels(size_t(width) * height * 4);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            uint8_t* p = &pixels[(size_t(y) * width + x) * 4];
+            p[0] = uint8_t(x * 15);
+            p[1] = uint8_t(y * 15);
+            p[2] = uint8_t((x ^ y) * 8);
+            p[3] = x < 4 && y < 4 ? 0 : 255;
+        }
+    return pixels;
+}
+
+// A 16 x 16 RGBA PNG written by libpng.
+std::string small_png() {
+    const std::vector<uint8_t> pixels = small_rgba_pixels(16, 16);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 16;
+    image.height = 16;
+    image.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr)) return {};
+    std::string bytes(size, '\0');
+    if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, pixels.data(), 0, nullptr)) return {};
+    bytes.resize(size);
+    return bytes;
+}
+
+// A 17 x 17 baseline JPEG written by libjpeg.
+std::string small_jpeg() {
+    const std::vector<uint8_t> rgba = small_rgba_pixels(17, 17);
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = 17;
+    cinfo.image_height = 17;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = rgb.data() + size_t(cinfo.next_scanline) * 17 * 3;
+        jpeg_write_scanlines(&cinfo, &row, 1);
     }
-    return fallback;
+    jpeg_finish_compress(&cinfo);
+    std::string bytes(reinterpret_cast<const char*>(buffer), size);
+    jpeg_destroy_compress(&cinfo);
+    std::free(buffer);
+    return bytes;
 }
 
 void make_fixture(const temp_folder& tmp, const fixture& f) {
@@ -56,10 +109,10 @@ void make_fixture(const temp_folder& tmp, const fixture& f) {
     case kind::riff: write_file(path, signed_bytes(riff_signature, f.size)); break;
     case kind::text: write_file(path, std::string(f.size, 't')); break;
     case kind::real_png:
-        write_file(path, corpus_file("png/icon/tango-internet-web-browser-16.png", signed_bytes(png_signature, 300)));
+        write_file(path, small_png());
         break;
     case kind::real_jpeg:
-        write_file(path, corpus_file("jpeg/baseline/mozilla-size-17x17.jpg", signed_bytes(jpeg_signature, 300)));
+        write_file(path, small_jpeg());
         break;
     case kind::sparse_png:
         write_file(path, signed_bytes(png_signature, 64));

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <spawn.h>
 #include <string>
@@ -248,22 +249,33 @@ using originals = std::map<std::string, std::string>;
 
 std::string corpus_root() {
     const char* c = std::getenv("VELTO_CORPUS");
-    return c ? c : "";
+    return c && fs::is_directory(c) ? c : "";
 }
 
-// Copies the generated fixtures and the corpus subset into `folder`.
-originals populate(const std::string& folder, bool with_corpus = true) {
+// Where the files of a run come from: images generated here, or the corpus
+// subset, which a checkout without the shared corpus skips.
+enum class source { generated, corpus };
+
+std::string source_name(const ::testing::TestParamInfo<source>& info) {
+    return info.param == source::generated ? "Generated" : "Corpus";
+}
+
+// Writes the files of `from` into `folder`; false (with a test failure) when
+// a corpus file is missing from a corpus that is there.
+bool populate(const std::string& folder, source from, originals& files) {
     fs::create_directories(folder);
-    originals files;
-    for (const generated& g : generated_fixtures) files[g.name] = make_png(g);
-    if (with_corpus && !corpus_root().empty()) {
+    if (from == source::generated) {
+        for (const generated& g : generated_fixtures) files[g.name] = make_png(g);
+    } else {
         for (const char* rel : corpus_subset) {
             const std::string bytes = read_file(corpus_root() + "/" + rel);
-            if (!bytes.empty()) files["corpus-" + fs::path(rel).filename().string()] = bytes;
+            EXPECT_FALSE(bytes.empty()) << rel << " missing from the corpus";
+            if (bytes.empty()) return false;
+            files["corpus-" + fs::path(rel).filename().string()] = bytes;
         }
     }
     for (const auto& [name, bytes] : files) write_file(folder + "/" + name, bytes);
-    return files;
+    return true;
 }
 
 void expect_lossless(const originals& files, const std::string& folder, const std::string& what) {
@@ -286,6 +298,20 @@ void expect_valid_not_larger(const originals& files, const std::string& folder, 
     }
 }
 
+// The whole-folder runs below, once on generated images and once on the
+// corpus subset.
+class PngE2eRuns : public ::testing::TestWithParam<source> {
+protected:
+    void SetUp() override {
+        if (GetParam() == source::corpus && corpus_root().empty())
+            GTEST_SKIP() << "the shared corpus (VELTO_CORPUS) is not there";
+    }
+    // Fills `folder`; false when the test cannot go on.
+    bool fill(const std::string& folder, originals& files) { return populate(folder, GetParam(), files); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Sources, PngE2eRuns, ::testing::Values(source::generated, source::corpus), source_name);
+
 TEST(PngE2e, FixturesDecode) {
     for (const generated& g : generated_fixtures) EXPECT_TRUE(decode(make_png(g)).ok) << g.name;
     EXPECT_TRUE(decode(make_png(sixteen_bit)).ok);
@@ -293,11 +319,12 @@ TEST(PngE2e, FixturesDecode) {
 
 // "-l" at every effort level: identical visible pixels, never larger, exit 0;
 // a second run at the same level changes nothing or makes the file smaller.
-TEST(PngE2e, LosslessEveryLevel) {
+TEST_P(PngE2eRuns, LosslessEveryLevel) {
     for (int level = 0; level <= 4; ++level) {
         temp_folder tmp;
         const std::string dir = tmp / "in";
-        const originals files = populate(dir);
+        originals files;
+        ASSERT_TRUE(fill(dir, files));
         const std::string level_option = "-png-s" + std::to_string(level);
         ASSERT_EQ(run_engine(tmp, {"-l", level_option, dir}), 0) << level_option;
         expect_lossless(files, dir, level_option);
@@ -315,15 +342,18 @@ TEST(PngE2e, LosslessEveryLevel) {
 
 // Automatic and lossy runs may change pixels, but give valid PNGs of the same
 // size in pixels, never larger than the input; 16-bit inputs are taken as 8-bit.
-TEST(PngE2e, AutomaticAndQualityRunsGiveValidSmallerFiles) {
+TEST_P(PngE2eRuns, AutomaticAndQualityRunsGiveValidSmallerFiles) {
     const std::vector<std::vector<std::string>> option_sets = {{}, {"-q=70"}, {"-q=100", "-png-s1"}, {"-q=1", "-png-s0"}};
     for (const auto& options : option_sets) {
         temp_folder tmp;
         const std::string dir = tmp / "in";
-        originals files = populate(dir);
-        for (const generated& g : {sixteen_bit, grey_alpha16, mid_sized}) {
-            files[g.name] = make_png(g);
-            write_file(dir + "/" + g.name, files[g.name]);
+        originals files;
+        ASSERT_TRUE(fill(dir, files));
+        if (GetParam() == source::generated) {
+            for (const generated& g : {sixteen_bit, grey_alpha16, mid_sized}) {
+                files[g.name] = make_png(g);
+                write_file(dir + "/" + g.name, files[g.name]);
+            }
         }
         std::vector<std::string> args = options;
         args.push_back(dir);
@@ -336,10 +366,11 @@ TEST(PngE2e, AutomaticAndQualityRunsGiveValidSmallerFiles) {
 
 // Shrinking and sRGB conversion before the lossy roads: every rewritten file
 // decodes and fits the target.
-TEST(PngE2e, ResizeAndSrgbRuns) {
+TEST_P(PngE2eRuns, ResizeAndSrgbRuns) {
     temp_folder tmp;
     const std::string dir = tmp / "in";
-    const originals files = populate(dir);
+    originals files;
+    ASSERT_TRUE(fill(dir, files));
     EXPECT_EQ(run_engine(tmp, {"-resize=24", "-srgb", dir}), 0);
     for (const auto& [name, before] : files) {
         const std::string after = read_file(dir + "/" + name);
@@ -394,69 +425,131 @@ TEST(PngE2e, ParallelAndSequentialTrials) {
     }
 }
 
+// Chunks as text: building one, and the type and data of each chunk of a file.
+std::string u32(uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+std::string chunk(const std::string& type, const std::string& data) {
+    const std::string body = type + data;
+    const uint32_t crc = uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size())));
+    return u32(uint32_t(data.size())) + body + u32(crc);
+}
+
+std::vector<std::pair<std::string, std::string>> chunks_of(const std::string& png) {
+    std::vector<std::pair<std::string, std::string>> list;
+    for (size_t pos = 8; pos + 12 <= png.size();) {
+        const uint32_t len = (uint32_t(uint8_t(png[pos])) << 24) | (uint32_t(uint8_t(png[pos + 1])) << 16) |
+                             (uint32_t(uint8_t(png[pos + 2])) << 8) | uint32_t(uint8_t(png[pos + 3]));
+        list.emplace_back(png.substr(pos + 4, 4), png.substr(pos + 8, len));
+        pos += 12 + len;
+    }
+    return list;
+}
+
 // An animation chunk list: IHDR, acTL, fcTL, IDAT, fcTL, fdAT, IEND, built
 // from a generated still image.
 std::string make_animation() {
-    std::string still = make_png({"frame", 16, 16, PNG_COLOR_TYPE_RGBA, 8, false, 0, 0, 0});
-    auto u32 = [](uint32_t v) {
-        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-    };
-    auto chunk = [&](const std::string& type, const std::string& data) {
-        std::string body = type + data;
-        const uint32_t crc = uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size())));
-        return u32(uint32_t(data.size())) + body + u32(crc);
-    };
+    const std::string still = make_png({"frame", 16, 16, PNG_COLOR_TYPE_RGBA, 8, false, 0, 0, 0});
     auto fctl = [&](uint32_t seq) {
         return chunk("fcTL", u32(seq) + u32(16) + u32(16) + u32(0) + u32(0) + std::string{0, 1, 0, 10, 0, 0});
     };
-    // Split the still file into its IHDR and the rest (IDAT..IEND).
-    const size_t after_ihdr = 8 + 25;
     std::string idat_data;
-    size_t pos = after_ihdr;
-    while (pos + 8 <= still.size()) {
-        const uint32_t len = (uint32_t(uint8_t(still[pos])) << 24) | (uint32_t(uint8_t(still[pos + 1])) << 16) |
-                             (uint32_t(uint8_t(still[pos + 2])) << 8) | uint32_t(uint8_t(still[pos + 3]));
-        if (still.compare(pos + 4, 4, "IDAT") == 0) idat_data += still.substr(pos + 8, len);
-        pos += 12 + len;
-    }
+    for (const auto& [type, data] : chunks_of(still))
+        if (type == "IDAT") idat_data += data;
+    const size_t after_ihdr = 8 + 25;
     return still.substr(0, after_ihdr) + chunk("acTL", u32(2) + u32(0)) + fctl(0) + chunk("IDAT", idat_data) +
            fctl(1) + chunk("fdAT", u32(2) + idat_data) + chunk("IEND", "");
+}
+
+// A palette file rebuilt chunk by chunk: `edit` may change a chunk's data
+// (the CRC is made to fit) and returns whether to keep it; `damage` names a
+// chunk whose first data byte is flipped after its CRC was made, and gAMA
+// goes in front of the palette so that the damage follows a skipped chunk.
+std::string rebuilt(const std::string& png, const std::function<bool(const std::string&, std::string&)>& edit,
+                    const std::string& damage = "") {
+    auto add = [&damage](std::string& out, const std::string& type, const std::string& data) {
+        std::string whole = chunk(type, data);
+        if (type == damage) whole[8] = char(whole[8] ^ 0x20);
+        out += whole;
+    };
+    std::string out = png.substr(0, 8);
+    for (auto [type, data] : chunks_of(png)) {
+        if (type == "PLTE") add(out, "gAMA", u32(45455));
+        if (edit(type, data)) add(out, type, data);
+    }
+    return out;
+}
+
+// A palette image without its palette, with indices past it, or with a
+// damaged chunk after a skipped one is never rewritten, on any road.
+TEST(PngE2e, DamagedPalettesAndChunksFailUntouched) {
+    const std::string four = make_png(generated_fixtures[5]);  // 12 entries, all in use, and a tRNS
+    auto keep = [](const std::string&, std::string&) { return true; };
+    const std::map<std::string, std::string> damaged = {
+        {"no-plte.png",
+         rebuilt(four, [](const std::string& type, std::string&) { return type != "PLTE" && type != "tRNS"; })},
+        {"short-plte.png", rebuilt(four, [](const std::string& type, std::string& data) {
+             if (type == "PLTE") data.resize(15);
+             return true;
+         })},
+        {"idat-damaged.png", rebuilt(four, keep, "IDAT")},
+        {"plte-damaged.png", rebuilt(four, keep, "PLTE")},
+        {"trns-damaged.png", rebuilt(four, keep, "tRNS")},
+        {"gama-damaged.png", rebuilt(four, keep, "gAMA")},
+    };
+    const std::string sound = rebuilt(four, keep);
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"-l", "-png-s0"}, {"-l", "-png-s2"}, {}, {"-q=70"}}) {
+        temp_folder tmp;
+        const std::string dir = tmp / "in";
+        fs::create_directories(dir);
+        for (const auto& [name, bytes] : damaged) write_file(dir + "/" + name, bytes);
+        write_file(dir + "/sound.png", sound);
+        std::vector<std::string> args = options;
+        args.push_back(dir);
+        std::string what;
+        for (const std::string& o : options) what += o + " ";
+        EXPECT_EQ(run_engine(tmp, args), 1) << what;
+        for (const auto& [name, bytes] : damaged) EXPECT_EQ(read_file(dir + "/" + name), bytes) << what << name;
+        EXPECT_LT(read_file(dir + "/sound.png").size(), sound.size()) << what;
+    }
 }
 
 // Animated files go through their own road and never grow; a preview of one
 // is refused (exit code 22) and leaves the file and the data folder as they
 // were.
-TEST(PngE2e, AnimationsNeverGrowAndRefusePreviews) {
-    std::map<std::string, std::string> animations = {{"generated.png", make_animation()}};
-    if (!corpus_root().empty()) {
-        const std::string bytes = read_file(corpus_root() + "/apng/animated-red-blue-loop3.png");
-        if (!bytes.empty()) animations["red-blue.png"] = bytes;
-    }
+void expect_animation_never_grows(const std::string& name, const std::string& bytes) {
     const std::vector<std::pair<std::vector<std::string>, int>> runs = {
         {{"-l", "-png-s1"}, 0}, {{"-png-s1"}, 0}, {{"-q=70", "-png-s1"}, 0}, {{"-png-s0"}, 0},
         {{"-preview-check"}, 22}, {{"-preview"}, 22}, {{"-preview-original"}, 22}, {{"-quiet", "-preview"}, 22},
     };
-    for (const auto& [name, bytes] : animations) {
-        for (const auto& [options, status] : runs) {
-            temp_folder tmp;
-            fs::create_directories(tmp / "appdata");
-            const std::string path = tmp / name;
-            write_file(path, bytes);
-            std::vector<std::string> args = options;
-            args.push_back(path);
-            std::string what = name;
-            for (const std::string& o : options) what += " " + o;
-            EXPECT_EQ(run_engine(tmp, args), status) << what;
-            const std::string after = read_file(path);
-            if (status == 22) {
-                EXPECT_EQ(after, bytes) << what;
-            } else {
-                EXPECT_LE(after.size(), bytes.size()) << what;
-                EXPECT_EQ(after.compare(0, 8, bytes, 0, 8), 0) << what;
-            }
-            EXPECT_TRUE(fs::is_empty(tmp / "appdata")) << what;
+    for (const auto& [options, status] : runs) {
+        temp_folder tmp;
+        fs::create_directories(tmp / "appdata");
+        const std::string path = tmp / name;
+        write_file(path, bytes);
+        std::vector<std::string> args = options;
+        args.push_back(path);
+        std::string what = name;
+        for (const std::string& o : options) what += " " + o;
+        EXPECT_EQ(run_engine(tmp, args), status) << what;
+        const std::string after = read_file(path);
+        if (status == 22) {
+            EXPECT_EQ(after, bytes) << what;
+        } else {
+            EXPECT_LE(after.size(), bytes.size()) << what;
+            EXPECT_EQ(after.compare(0, 8, bytes, 0, 8), 0) << what;
         }
+        EXPECT_TRUE(fs::is_empty(tmp / "appdata")) << what;
     }
+}
+
+TEST(PngE2e, AnimationsNeverGrowAndRefusePreviews) { expect_animation_never_grows("generated.png", make_animation()); }
+
+TEST(PngE2e, CorpusAnimationNeverGrowsAndRefusesPreviews) {
+    if (corpus_root().empty()) GTEST_SKIP() << "the shared corpus (VELTO_CORPUS) is not there";
+    const std::string bytes = read_file(corpus_root() + "/apng/animated-red-blue-loop3.png");
+    ASSERT_FALSE(bytes.empty()) << "apng/animated-red-blue-loop3.png missing from the corpus";
+    expect_animation_never_grows("red-blue.png", bytes);
 }
 
 // A still PNG can always be previewed: the check answers 0 and touches nothing.

@@ -1,18 +1,42 @@
-# libFuzzer targets (clang only), built into ${CMAKE_BINARY_DIR}/fuzz/ by the
-# custom target fuzz_all. The code under test is compiled into each target so
-# that it carries the fuzzer's coverage instrumentation.
+# PNG fuzz targets. Each harness is one function (fuzz_input.h); the libFuzzer
+# executables wrap it, and fuzz_regressions_test replays every input kept in
+# tests/fuzz/regressions/<target>/ through the same functions in the ordinary
+# build (and under the sanitizers, label "codec").
+set(VELTO_FUZZ_HARNESSES
+  ${CMAKE_CURRENT_LIST_DIR}/fuzz_decode_png.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fuzz_chunk_scan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fuzz_png_road.cpp)
+set(VELTO_FUZZ_LIBS velto_png_pipeline velto_png_output velto_png_chunks velto_png_codec velto_engine
+  velto_base ZLIB::ZLIB)
+
+velto_add_gtest(fuzz_regressions_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_regressions_test.cpp ${VELTO_FUZZ_HARNESSES}
+  LIBS ${VELTO_FUZZ_LIBS}
+  LABELS codec)
+target_compile_definitions(fuzz_regressions_test PRIVATE VELTO_FUZZ_REPLAY)
+
+# libFuzzer executables (clang only), built into ${CMAKE_BINARY_DIR}/fuzz/ by
+# the custom target fuzz_all. The engine libraries they reach are compiled with
+# the fuzzer's coverage instrumentation and the sanitizers too.
 if(VELTO_FUZZ)
-  set(VELTO_FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  set(VELTO_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  foreach(lib velto_base velto_platform velto_engine velto_png_codec velto_png_encode velto_png_settings
+              velto_png_chunks velto_png_search velto_png_output velto_png_pipeline velto_colour_profile
+              velto_posterize velto_image_stats velto_transparency velto_resample velto_quantize
+              velto_transparent_colour velto_zdeflate velto_mlevel velto_zopfli)
+    target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link ${VELTO_FUZZ_SANITIZERS})
+  endforeach()
 
-  add_executable(fuzz_decode_png
-    ${CMAKE_CURRENT_LIST_DIR}/fuzz_decode_png.cpp
-    ${CMAKE_SOURCE_DIR}/core/png/codec/codec_state.cpp
-    ${CMAKE_SOURCE_DIR}/core/png/codec/colour_convert.cpp
-    ${CMAKE_SOURCE_DIR}/core/png/codec/decode.cpp)
-  target_compile_options(fuzz_decode_png PRIVATE ${VELTO_FUZZ_FLAGS})
-  target_link_options(fuzz_decode_png PRIVATE ${VELTO_FUZZ_FLAGS})
-  target_link_libraries(fuzz_decode_png PRIVATE velto_base velto_platform ZLIB::ZLIB)
-  set_target_properties(fuzz_decode_png PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
-
-  add_custom_target(fuzz_all DEPENDS fuzz_decode_png)
+  set(VELTO_FUZZ_TARGETS "")
+  foreach(harness ${VELTO_FUZZ_HARNESSES})
+    get_filename_component(name ${harness} NAME_WE)
+    add_executable(${name} ${harness})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer ${VELTO_FUZZ_SANITIZERS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer ${VELTO_FUZZ_SANITIZERS})
+    target_link_libraries(${name} PRIVATE ${VELTO_FUZZ_LIBS})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    list(APPEND VELTO_FUZZ_TARGETS ${name})
+  endforeach()
+  add_custom_target(fuzz_all DEPENDS ${VELTO_FUZZ_TARGETS})
 endif()

@@ -228,6 +228,70 @@ TEST(ScanPngChunks, MalformedChunkLists) {
     }
 }
 
+// Chunk n of the file (0 = IHDR) with its stored CRC flipped.
+bytes damage_crc(bytes png, int n) {
+    size_t pos = 8;
+    for (int i = 0; i < n; ++i) pos += 12 + png_chunk_length(&png[pos]);
+    png[pos + 8 + png_chunk_length(&png[pos])] ^= 0x80;
+    return png;
+}
+
+// Every chunk up to IEND must carry its CRC, whatever its type and whatever
+// came before it; chunks after IEND are never read.
+TEST(ScanPngChunks, ChunkCrcs) {
+    png_builder b;
+    b.header = ihdr(2, 2, 8, 3);
+    b.before = {{"gAMA", bytes(4)}, {"PLTE", bytes(6)}, {"tRNS", bytes(1)}, {"zzZz", bytes(3)}};
+    bytes png = b.build();
+    add_chunk(png, "tEXt", bytes(2));  // after IEND
+    const char* names[] = {"IHDR", "gAMA", "PLTE", "tRNS", "zzZz", "IDAT", "IEND"};
+    for (int n = 0; n < 7; ++n) {
+        image_job job = fresh_job();
+        EXPECT_EQ(scan(damage_crc(png, n), job), png_error_crc) << names[n];
+        EXPECT_EQ(job.result, png_error_crc) << names[n];
+    }
+    image_job job = fresh_job();
+    EXPECT_EQ(scan(damage_crc(png, 7), job), 0) << "chunk after IEND";
+
+    // A fault in the header is reported before a damaged chunk further on.
+    png_builder header_fault = b;
+    header_fault.header[10] = 1;  // compression method
+    job = fresh_job();
+    EXPECT_EQ(scan(damage_crc(header_fault.build(), 5), job), png_error_compression_method);
+}
+
+// A palette image needs its PLTE before the image data; PLTE and tRNS after it
+// are not counted.
+TEST(ScanPngChunks, PalettePlacement) {
+    struct row {
+        const char* name;
+        uint8_t colour_type;
+        std::vector<std::pair<std::string, bytes>> before, after;
+        uint8_t result;
+        uint16_t plte_length, trns_length;
+    } rows[] = {
+        {"palette before the data", 3, {{"PLTE", bytes(6)}, {"tRNS", bytes(2)}}, {}, 0, 6, 2},
+        {"no palette", 3, {}, {}, png_error_palette_size, 0, 0},
+        {"palette of two bytes", 3, {{"PLTE", bytes(2)}}, {}, png_error_palette_size, 2, 0},
+        {"palette after the data", 3, {}, {{"PLTE", bytes(6)}}, png_error_palette_size, 0, 0},
+        {"late tRNS", 3, {{"PLTE", bytes(6)}}, {{"tRNS", bytes(2)}}, 0, 6, 0},
+        {"truecolour needs no palette", 2, {}, {{"PLTE", bytes(6)}, {"tRNS", bytes(6)}}, 0, 0, 0},
+    };
+    for (const row& r : rows) {
+        png_builder b;
+        b.header = ihdr(2, 2, 8, r.colour_type);
+        b.before = r.before;
+        bytes png = b.build();
+        bytes late;
+        for (const auto& c : r.after) add_chunk(late, c.first.c_str(), c.second);
+        png.insert(png.end() - 12, late.begin(), late.end());  // before IEND
+        image_job job = fresh_job();
+        EXPECT_EQ(scan(png, job), r.result) << r.name;
+        EXPECT_EQ(job.plte_length, r.plte_length) << r.name;
+        EXPECT_EQ(job.trns_length, r.trns_length) << r.name;
+    }
+}
+
 // A palette image whose tRNS has 10 entries, three of them opaque.
 bytes palette_png_with_trns() {
     bytes plte, trns, raw;
@@ -452,6 +516,106 @@ TEST(OptimizePngFile, ColourKeyBeyondTheBitDepthLeavesTheFileAlone) {
         else
             EXPECT_LT(read_bytes(path).size(), png.size());
     }
+}
+
+// A 32 x 32 palette image of four entries stored without compression, so that
+// every road would shrink it, with `before` and `after` placed around its IDAT.
+bytes palette_file(const std::vector<std::pair<std::string, bytes>>& before,
+                   const std::vector<std::pair<std::string, bytes>>& after = {}, uint8_t top_index = 3) {
+    bytes raw;
+    for (int y = 0; y < 32; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < 32; ++x) raw.push_back(uint8_t((x / 4 + y / 8) % 4));
+    }
+    raw.back() = top_index;
+    png_builder b;
+    b.header = ihdr(32, 32, 8, 3);
+    b.before = before;
+    b.idats = {zlib_stored(raw)};
+    bytes png = b.build();
+    bytes late;
+    for (const auto& c : after) add_chunk(late, c.first.c_str(), c.second);
+    png.insert(png.end() - 12, late.begin(), late.end());
+    return png;
+}
+
+const bytes four_colours = {200, 0, 0, 0, 200, 0, 0, 0, 200, 90, 90, 90};
+
+// A damaged palette or chunk is never rewritten into a valid-looking file: on
+// every road the file stays as it is and its result is the codec's code.
+TEST(OptimizePngFile, DamagedFilesAreLeftAloneOnEveryRoad) {
+    const bytes phys = {0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13, 1};
+    struct damage {
+        const char* name;
+        bytes png;
+        uint8_t code;
+    } damages[] = {
+        {"no PLTE", palette_file({{"gAMA", {0, 0, 0xB1, 0x8F}}}), png_error_palette_size},
+        {"index past the palette", palette_file({{"PLTE", four_colours}}, {}, 4), png_error_palette_size},
+        // Chunks: IHDR, gAMA, PLTE, tRNS, IDAT, IEND.
+        {"PLTE CRC after gAMA", damage_crc(palette_file({{"gAMA", {0, 0, 0xB1, 0x8F}}, {"PLTE", four_colours}, {"tRNS", {0}}}), 2),
+         png_error_crc},
+        {"tRNS CRC after gAMA", damage_crc(palette_file({{"gAMA", {0, 0, 0xB1, 0x8F}}, {"PLTE", four_colours}, {"tRNS", {0}}}), 3),
+         png_error_crc},
+        {"IDAT CRC after pHYs", damage_crc(palette_file({{"pHYs", phys}, {"PLTE", four_colours}}), 3), png_error_crc},
+        {"pHYs CRC", damage_crc(palette_file({{"pHYs", phys}, {"PLTE", four_colours}}), 1), png_error_crc},
+    };
+    struct road {
+        const char* name;
+        uint8_t mode, level, preview;
+    } roads[] = {
+        {"automatic", mode_undecided, 2, 0},  {"lossless fast", mode_lossless, 0, 0},
+        {"lossless search", mode_lossless, 1, 0}, {"lossy", mode_lossy_truecolour, 1, 0},
+        {"palette", mode_palette, 1, 0},      {"preview", mode_undecided, 1, 1},
+    };
+    scratch_folder tmp;
+    const std::string appdata = tmp / "appdata";
+    boost::filesystem::create_directories(appdata);
+    const char* old_appdata = std::getenv("LOCALAPPDATA");
+    const std::string saved = old_appdata ? old_appdata : "";
+    ::setenv("LOCALAPPDATA", appdata.c_str(), 1);
+    for (const damage& d : damages) {
+        for (const road& r : roads) {
+            const std::string path = tmp / "damaged.png";
+            write_bytes(path, d.png);
+            image_job job = fresh_job(r.mode, uint32_t(d.png.size()));
+            job.png_level = r.level;
+            job.preview = r.preview;
+            EXPECT_EQ(optimize_png_file(path, job), d.code) << d.name << ", " << r.name;
+            EXPECT_EQ(read_bytes(path), d.png) << d.name << ", " << r.name;
+            EXPECT_TRUE(boost::filesystem::is_empty(appdata)) << d.name << ", " << r.name;
+        }
+    }
+    if (old_appdata)
+        ::setenv("LOCALAPPDATA", saved.c_str(), 1);
+    else
+        ::unsetenv("LOCALAPPDATA");
+
+    // The same files undamaged are rewritten.
+    const std::string path = tmp / "sound.png";
+    const bytes sound = palette_file({{"gAMA", {0, 0, 0xB1, 0x8F}}, {"PLTE", four_colours}, {"tRNS", {0}}});
+    write_bytes(path, sound);
+    image_job job = fresh_job(mode_lossless, uint32_t(sound.size()));
+    EXPECT_EQ(optimize_png_file(path, job), 0);
+    EXPECT_LT(read_bytes(path).size(), sound.size());
+}
+
+// A tRNS after the image data is ignored, as a viewer ignores it: the pixels
+// it would have made transparent stay opaque in the rewritten file.
+TEST(OptimizePngFile, LateTransparencyIsIgnored) {
+    scratch_folder tmp;
+    const std::string path = tmp / "late-trns.png";
+    const bytes png = palette_file({{"PLTE", four_colours}}, {{"tRNS", {0, 0}}});
+    write_bytes(path, png);
+    image_job job = fresh_job(mode_lossless, uint32_t(png.size()));
+    ASSERT_EQ(optimize_png_file(path, job), 0);
+    const bytes written = read_bytes(path);
+    ASSERT_LT(written.size(), png.size());
+    lodepng::State state;
+    bytes rgba;
+    uint32_t w = 0, h = 0;
+    ASSERT_EQ(decode_png(rgba, w, h, state, written), 0u);
+    for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255) << "pixel " << i / 4;
 }
 
 }  // namespace

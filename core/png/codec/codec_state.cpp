@@ -218,6 +218,19 @@ uint8_t* png_chunk_next(uint8_t* chunk) {
     return chunk + static_cast<uint64_t>(png_chunk_length(chunk)) + 12;
 }
 
+uint32_t png_chunk_crc(const uint8_t* chunk) {
+    // zlib's crc32 takes a 32-bit length; chunk lengths the codec accepts stay below 2^31.
+    return static_cast<uint32_t>(
+        crc32(crc32(0L, Z_NULL, 0), chunk + 4, static_cast<uInt>(png_chunk_length(chunk)) + 4));
+}
+
+bool png_chunk_crc_matches(const uint8_t* chunk) {
+    const uint8_t* stored = chunk + 8 + static_cast<size_t>(png_chunk_length(chunk));
+    const uint32_t value = (static_cast<uint32_t>(stored[0]) << 24) | (static_cast<uint32_t>(stored[1]) << 16) |
+                           (static_cast<uint32_t>(stored[2]) << 8) | static_cast<uint32_t>(stored[3]);
+    return value == png_chunk_crc(chunk);
+}
+
 uint32_t png_chunk_create(std::vector<uint8_t>& buffer, uint32_t length, const char* type,
                           const uint8_t* data) {
     const size_t old_size = buffer.size();
@@ -234,9 +247,7 @@ uint32_t png_chunk_create(std::vector<uint8_t>& buffer, uint32_t length, const c
     put_u32_big_endian(chunk, length);
     std::memcpy(chunk + 4, type, 4);
     if (length) std::memcpy(chunk + 8, data, length);
-    // zlib's crc32 takes a 32-bit length; chunk data is far below that.
-    const uLong crc = crc32(crc32(0L, Z_NULL, 0), chunk + 4, static_cast<uInt>(length) + 4);
-    put_u32_big_endian(chunk + 8 + length, static_cast<uint32_t>(crc));
+    put_u32_big_endian(chunk + 8 + length, png_chunk_crc(chunk));
     return 0;
 }
 

@@ -27,12 +27,13 @@ constexpr uint32_t png_error_filter_method = 33;         // IHDR filter method n
 constexpr uint32_t png_error_interlace_method = 34;      // IHDR interlace method above 1
 constexpr uint32_t png_error_filter_type = 36;           // row filter type above 4
 constexpr uint32_t png_error_bit_depth = 37;             // bit depth not allowed for the colour type
-constexpr uint32_t png_error_palette_size = 38;          // PLTE above 256 entries / tRNS longer than palette
+constexpr uint32_t png_error_palette_size = 38;          // PLTE above 256 entries / tRNS longer than palette /
+                                                         // palette image without PLTE or with an index past it
 constexpr uint32_t png_error_trns_with_alpha = 42;       // tRNS in a grey-alpha or RGBA image
 constexpr uint32_t png_error_empty_input = 48;           // empty input
 constexpr uint32_t png_error_zlib_too_short = 53;        // zlib data shorter than 2 bytes
 constexpr uint32_t png_error_raw_mode = 56;              // unsupported conversion target
-constexpr uint32_t png_error_crc = 57;                   // CRC mismatch
+constexpr uint32_t png_error_crc = 57;                   // CRC mismatch in any chunk up to IEND
 constexpr uint32_t png_error_adler = 58;                 // Adler-32 mismatch
 constexpr uint32_t png_error_block_type = 61;            // block_type above 2
 constexpr uint32_t png_error_chunk_length = 63;          // chunk length field above 2^31 - 1
@@ -192,6 +193,10 @@ void png_chunk_type(char out[5], const uint8_t* chunk);
 bool png_chunk_type_equals(const uint8_t* chunk, const char* type);
 const uint8_t* png_chunk_data(const uint8_t* chunk);
 uint8_t* png_chunk_data(uint8_t* chunk);
+// CRC-32 of the chunk's type and data, and whether the stored CRC equals it.
+// The whole chunk (length + 12 bytes) must lie inside the caller's buffer.
+uint32_t png_chunk_crc(const uint8_t* chunk);
+bool png_chunk_crc_matches(const uint8_t* chunk);
 // chunk + length + 12. Callers bound-check against the end of their buffer.
 const uint8_t* png_chunk_next(const uint8_t* chunk);
 uint8_t* png_chunk_next(uint8_t* chunk);

@@ -26,11 +26,6 @@ inline uint32_t read_u32(const uint8_t* p) {
            (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
-inline uint32_t chunk_crc(const uint8_t* chunk, uint32_t length) {
-    return static_cast<uint32_t>(
-        crc32(crc32(0L, Z_NULL, 0), chunk + 4, static_cast<uInt>(length) + 4));
-}
-
 inline int paeth_predictor(int left, int up, int upper_left) {
     const int p = left + up - upper_left;
     const int pa = p > left ? p - left : left - p;
@@ -117,6 +112,23 @@ void remove_padding_bits(uint8_t* out, const uint8_t* in, uint64_t packed_row_bi
     }
 }
 
+// True when every index of the packed palette image names a palette entry.
+// The fill bits of the last byte are zero, which is index 0, and the caller
+// has made sure the palette is not empty.
+bool palette_indices_fit(const std::vector<uint8_t>& image, const png_colour_mode& colour) {
+    const uint32_t depth = colour.bit_depth;
+    if (colour.palette_size >= (size_t(1) << depth)) return true;
+    bool present[256] = {};
+    for (const uint8_t byte : image) present[byte] = true;
+    const uint32_t mask = (1u << depth) - 1;
+    for (uint32_t byte = 0; byte < 256; ++byte) {
+        if (!present[byte]) continue;
+        for (uint32_t shift = 0; shift < 8; shift += depth)
+            if (((byte >> shift) & mask) >= colour.palette_size) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 uint64_t png_row_bytes(uint64_t width, uint32_t bits_per_pixel) {
@@ -167,7 +179,7 @@ uint32_t inspect_png(uint32_t& width, uint32_t& height, LodePNGState& state, con
     info.interlace_method = data[28];
 
     if (width == 0 || height == 0) return fail(png_error_zero_size);
-    if (chunk_crc(data + 8, 13) != read_u32(data + 29)) return fail(png_error_crc);
+    if (!png_chunk_crc_matches(data + 8)) return fail(png_error_crc);
     if (info.compression_method != 0) return fail(png_error_compression_method);
     if (info.filter_method != 0) return fail(png_error_filter_method);
     if (info.interlace_method > 1) return fail(png_error_interlace_method);
@@ -343,7 +355,7 @@ uint32_t decode_png_buffer(std::vector<uint8_t>& image, uint32_t& width, uint32_
     png_colour_mode& colour = info.colour;
     std::vector<uint8_t> compressed;
     uint32_t walk_error = png_error_chunk_header_past_end;  // stands when IEND never comes
-    bool check_crc = true;
+    bool idat_seen = false;
     size_t pos = 33;
     for (;;) {
         if (size - pos < 12) break;  // frame past the end: 30
@@ -357,11 +369,18 @@ uint32_t decode_png_buffer(std::vector<uint8_t>& image, uint32_t& width, uint32_
             walk_error = png_error_chunk_data_past_end;
             break;
         }
+        // Every chunk's CRC is compared, skipped ones too: a damaged type
+        // letter can turn a PLTE, tRNS or IDAT into an unknown ancillary chunk,
+        // and the pipeline copies ancillary chunks into its output.
+        if (!png_chunk_crc_matches(chunk)) {
+            walk_error = png_error_crc;
+            break;
+        }
         const uint8_t* payload = chunk + 8;
-        bool interpreted = true;
         bool end = false;
         uint32_t error = 0;
         if (png_chunk_type_equals(chunk, "IDAT")) {
+            idat_seen = true;
             try {
                 compressed.insert(compressed.end(), payload, payload + length);
             } catch (const std::exception&) {
@@ -369,6 +388,9 @@ uint32_t decode_png_buffer(std::vector<uint8_t>& image, uint32_t& width, uint32_
             }
         } else if (png_chunk_type_equals(chunk, "IEND")) {
             end = true;
+        } else if (idat_seen && (png_chunk_type_equals(chunk, "PLTE") || png_chunk_type_equals(chunk, "tRNS"))) {
+            // Both must come before the image data; a late one is out of place
+            // and describes nothing.
         } else if (png_chunk_type_equals(chunk, "PLTE")) {
             if (length > max_plte_length) {
                 error = png_error_palette_size;
@@ -401,16 +423,8 @@ uint32_t decode_png_buffer(std::vector<uint8_t>& image, uint32_t& width, uint32_
                 error = png_error_trns_with_alpha;
             }
         } else {
-            if (chunk[4] >= 'A' && chunk[4] <= 'Z') {
-                error = png_error_unknown_critical;
-            } else {
-                interpreted = false;
-                // From the first skipped ancillary chunk on, CRCs are no longer compared.
-                check_crc = false;
-            }
+            if (chunk[4] >= 'A' && chunk[4] <= 'Z') error = png_error_unknown_critical;
         }
-        if (!error && interpreted && check_crc && chunk_crc(chunk, length) != read_u32(payload + length))
-            error = png_error_crc;
         if (error) {
             walk_error = error;
             break;
@@ -422,6 +436,8 @@ uint32_t decode_png_buffer(std::vector<uint8_t>& image, uint32_t& width, uint32_
         pos += 12 + static_cast<size_t>(length);
     }
     if (walk_error) return fail(walk_error);
+    // Indices have nothing to stand for without a palette.
+    if (colour.colour_type == 3 && colour.palette_size == 0) return fail(png_error_palette_size);
 
     const uint64_t expected = png_filtered_size(w, h, info);
     std::vector<uint8_t> scanlines;
@@ -438,6 +454,8 @@ uint32_t decode_png_buffer(std::vector<uint8_t>& image, uint32_t& width, uint32_
     }
     if (const uint32_t error = unfilter_image(decoded.data(), scanlines.data(), w, h, info))
         return fail(error);
+    // An index past the palette has no colour; any colour given to it would be invented.
+    if (colour.colour_type == 3 && !palette_indices_fit(decoded, colour)) return fail(png_error_palette_size);
     image.swap(decoded);
     width = w;
     height = h;

@@ -4,7 +4,10 @@
 //
 // Only IHDR, PLTE, tRNS, IDAT and IEND are interpreted; other ancillary chunks
 // are skipped because the pipeline copies the metadata it keeps straight from
-// the input file. Every length read from the file is checked before use and all
+// the input file. Damage is refused, never decoded into pixels: the CRC of every
+// chunk up to IEND must match, PLTE and tRNS count only before the image data,
+// and a palette image needs a palette holding every index it uses (38).
+// Every length read from the file is checked before use and all
 // sizes are 64-bit; inflation stops as soon as the data outgrows the size the
 // header implies, so a small file cannot make the decoder allocate without bound.
 #pragma once
