@@ -8,9 +8,7 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,29 +16,11 @@
 #include <jpeglib.h>
 
 #include "core/jpg/turbo_ext/scan_measure.h"
-#include "core/jpg/turbo_ext/scan_search.h"
+#include "tests/jpg/scan_transcode.h"
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-struct error_trap {
-    jpeg_error_mgr manager;
-    std::jmp_buf recovery;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void jump_to_trap(j_common_ptr cinfo) {
-    error_trap* trap = reinterpret_cast<error_trap*>(cinfo->err);
-    cinfo->err->format_message(cinfo, trap->message);
-    std::longjmp(trap->recovery, 1);
-}
-
-void arm(error_trap& trap) {
-    jpeg_std_error(&trap.manager);
-    trap.manager.error_exit = jump_to_trap;
-    trap.message[0] = 0;
-}
+using namespace scan_transcode;
 
 // ---- synthetic sources -------------------------------------------------
 
@@ -77,8 +57,7 @@ bytes synthetic_pixels(const synthetic& s) {
 bool encode_baseline(const synthetic& s, const unsigned char* pixels, unsigned char** out, unsigned long* out_size) {
     jpeg_compress_struct cinfo;
     error_trap trap;
-    arm(trap);
-    cinfo.err = &trap.manager;
+    cinfo.err = arm(trap);
     jpeg_create_compress(&cinfo);
     if (setjmp(trap.recovery)) {
         jpeg_destroy_compress(&cinfo);
@@ -117,160 +96,6 @@ bytes make_jpeg(const synthetic& s) {
     return file;
 }
 
-// ---- transcoding -------------------------------------------------------
-
-// Optional change to the coefficients after reading, to build exact fixtures.
-using coefficient_edit = void (*)(j_decompress_ptr, jvirt_barray_ptr*);
-
-enum class script_source { standard, searched, given };
-
-struct transcode_result {
-    bool ok = false;
-    std::string error;
-    bytes file;
-    std::vector<jpeg_scan_info> script;
-    std::int64_t estimate = -1;   // measure_scan_script of the script written
-    bool search_answered = false;  // choose_progressive_script's return value
-};
-
-// Reads `input`'s coefficients (applying `edit`), picks the script and writes
-// the coefficients with optimised Huffman tables. The frame holds no C++
-// object, so the library's error jump skips no destructor.
-bool transcode_into(const bytes& input, script_source source, coefficient_edit edit,
-                    std::vector<jpeg_scan_info>& script, unsigned char** out, unsigned long* out_size,
-                    std::int64_t* estimate, bool* answered, char* error) {
-    jpeg_decompress_struct src;
-    jpeg_compress_struct dst;
-    error_trap trap;
-    arm(trap);
-    src.err = &trap.manager;
-    dst.err = &trap.manager;
-    jpeg_create_decompress(&src);
-    jpeg_create_compress(&dst);
-    if (setjmp(trap.recovery)) {
-        std::strcpy(error, trap.message);
-        jpeg_destroy_compress(&dst);
-        jpeg_destroy_decompress(&src);
-        return false;
-    }
-    jpeg_mem_src(&src, input.data(), static_cast<unsigned long>(input.size()));
-    jpeg_read_header(&src, TRUE);
-    jvirt_barray_ptr* coefs = jpeg_read_coefficients(&src);
-    if (edit) edit(&src, coefs);
-    jpeg_copy_critical_parameters(&src, &dst);
-    dst.optimize_coding = TRUE;
-    if (source == script_source::standard) {
-        jpeg_simple_progression(&dst);
-        script.assign(dst.scan_info, dst.scan_info + dst.num_scans);
-    } else if (source == script_source::searched) {
-        *answered = choose_progressive_script(&dst, coefs, script);
-    }
-    *estimate = measure_scan_script(&dst, coefs, script);
-    dst.scan_info = script.data();
-    dst.num_scans = static_cast<int>(script.size());
-    jpeg_mem_dest(&dst, out, out_size);
-    jpeg_write_coefficients(&dst, coefs);
-    jpeg_finish_compress(&dst);
-    jpeg_destroy_compress(&dst);
-    jpeg_finish_decompress(&src);
-    jpeg_destroy_decompress(&src);
-    return true;
-}
-
-transcode_result transcode(const bytes& input, script_source source, coefficient_edit edit = nullptr,
-                           std::vector<jpeg_scan_info> given = {}) {
-    transcode_result r;
-    r.script = std::move(given);
-    unsigned char* data = nullptr;
-    unsigned long size = 0;
-    char error[JMSG_LENGTH_MAX] = {};
-    r.ok = transcode_into(input, source, edit, r.script, &data, &size, &r.estimate, &r.search_answered, error);
-    if (r.ok) r.file.assign(data, data + size);
-    r.error = error;
-    std::free(data);
-    return r;
-}
-
-// Frame, sampling, quantisation tables and every coefficient of a file, in a
-// form that compares with ==.
-struct coefficient_dump {
-    bool ok = false;
-    std::vector<int> header;
-    std::vector<JCOEF> values;
-    bool operator==(const coefficient_dump&) const = default;
-};
-
-bool dump_into(const bytes& file, coefficient_edit edit, std::vector<int>& header, std::vector<JCOEF>& values,
-               bool* progressive) {
-    jpeg_decompress_struct src;
-    error_trap trap;
-    arm(trap);
-    src.err = &trap.manager;
-    jpeg_create_decompress(&src);
-    if (setjmp(trap.recovery)) {
-        jpeg_destroy_decompress(&src);
-        return false;
-    }
-    jpeg_mem_src(&src, file.data(), static_cast<unsigned long>(file.size()));
-    jpeg_read_header(&src, TRUE);
-    jvirt_barray_ptr* coefs = jpeg_read_coefficients(&src);
-    if (edit) edit(&src, coefs);
-    *progressive = src.progressive_mode;
-    header = {static_cast<int>(src.image_width), static_cast<int>(src.image_height), src.num_components,
-              static_cast<int>(src.jpeg_color_space)};
-    for (int c = 0; c < src.num_components; ++c) {
-        const jpeg_component_info& comp = src.comp_info[c];
-        header.push_back(comp.h_samp_factor);
-        header.push_back(comp.v_samp_factor);
-        for (int k = 0; k < DCTSIZE2; ++k) header.push_back(comp.quant_table->quantval[k]);
-        for (JDIMENSION row = 0; row < comp.height_in_blocks; ++row) {
-            JBLOCKARRAY blocks =
-                src.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&src), coefs[c], row, 1, FALSE);
-            const JCOEF* first = blocks[0][0];
-            values.insert(values.end(), first, first + DCTSIZE2 * comp.width_in_blocks);
-        }
-    }
-    jpeg_finish_decompress(&src);
-    jpeg_destroy_decompress(&src);
-    return true;
-}
-
-coefficient_dump dump(const bytes& file, coefficient_edit edit = nullptr, bool* progressive = nullptr) {
-    coefficient_dump d;
-    bool is_progressive = false;
-    d.ok = dump_into(file, edit, d.header, d.values, &is_progressive);
-    if (progressive) *progressive = is_progressive;
-    return d;
-}
-
-// Bytes of a file's table and scan-header segments and entropy-coded data,
-// and how many of those are 00 bytes stuffed after an FF.
-struct scan_bytes {
-    std::int64_t bytes = 0;
-    std::int64_t stuffed = 0;
-};
-
-scan_bytes count_scan_bytes(const bytes& file) {
-    scan_bytes out;
-    std::size_t i = 2;
-    while (i + 4 <= file.size() && file[i] == 0xFF && file[i + 1] != 0xD9) {
-        const int marker = file[i + 1];
-        const std::size_t length = (static_cast<std::size_t>(file[i + 2]) << 8) | file[i + 3];
-        if (marker == 0xC4 || marker == 0xDA) out.bytes += static_cast<std::int64_t>(2 + length);
-        i += 2 + length;
-        if (marker != 0xDA) continue;
-        for (; i + 1 < file.size() && !(file[i] == 0xFF && file[i + 1] != 0x00); ++i) {
-            ++out.bytes;
-            if (file[i] == 0xFF) {
-                ++out.stuffed;
-                ++out.bytes;
-                ++i;
-            }
-        }
-    }
-    return out;
-}
-
 // The checks every input must pass.
 void expect_sound_search(const bytes& input, const std::string& name, coefficient_edit edit = nullptr) {
     SCOPED_TRACE(name);
@@ -281,15 +106,15 @@ void expect_sound_search(const bytes& input, const std::string& name, coefficien
     EXPECT_TRUE(searched.search_answered);
     EXPECT_LE(searched.file.size(), standard.file.size());
 
-    bool progressive = false;
     const coefficient_dump expected = dump(input, edit);
+    const coefficient_dump written = dump(searched.file);
     ASSERT_TRUE(expected.ok);
-    EXPECT_TRUE(dump(searched.file, nullptr, &progressive) == expected) << "coefficients changed";
-    EXPECT_TRUE(progressive);
+    EXPECT_TRUE(written == expected) << "coefficients changed";
+    EXPECT_TRUE(written.progressive);
 
     for (const transcode_result* r : {&standard, &searched}) {
-        const scan_bytes written = count_scan_bytes(r->file);
-        EXPECT_EQ(r->estimate, written.bytes - written.stuffed)
+        const scan_bytes bytes = count_scan_bytes(r->file);
+        EXPECT_EQ(r->estimate, bytes.bytes - bytes.stuffed)
             << (r == &standard ? "standard" : "searched") << " script, " << r->script.size() << " scans";
     }
 }
@@ -409,8 +234,7 @@ TEST(ScanSearch, CodeLengthsAreFoldedToSixteenBitsAsLibjpegDoes) {
     script[1] = {1, {0}, 1, 63, 0, 0};
     const transcode_result r = transcode(input, script_source::given, fill_fibonacci, script);
     ASSERT_TRUE(r.ok) << r.error;
-    const scan_bytes written = count_scan_bytes(r.file);
-    EXPECT_EQ(r.estimate, written.bytes - written.stuffed);
+    EXPECT_TRUE(estimate_matches(r));
     expect_sound_search(input, "Fibonacci symbol counts", fill_fibonacci);
 }
 
@@ -468,13 +292,8 @@ TEST(ScanSearch, CorpusFiles) {
         "arithmetic/ijg-testimgari.jpg",        "baseline/harvesters-1165x859.jpg",
     };
     for (const char* name : files) {
-        const std::string path = std::string(corpus) + "/jpeg/" + name;
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        ASSERT_NE(f, nullptr) << path;
         bytes input;
-        unsigned char buffer[65536];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) input.insert(input.end(), buffer, buffer + n);
-        std::fclose(f);
+        ASSERT_TRUE(load_file(std::string(corpus) + "/jpeg/" + name, input)) << name;
         expect_sound_search(input, name);
     }
 }

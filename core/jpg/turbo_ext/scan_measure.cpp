@@ -1,3 +1,7 @@
+// Scan sizes from coefficients; see scan_measure.h. The symbol rules follow
+// progressive Huffman coding as the JPEG standard describes it; where the
+// library has a choice (dummy blocks, when to code a long end-of-band run)
+// the sizes follow what libjpeg-turbo writes, as its output shows.
 #include "core/jpg/turbo_ext/scan_measure.h"
 
 #include <algorithm>
@@ -24,6 +28,9 @@ constexpr std::uint32_t kMaxEobRun = 0x7FFF;
 constexpr std::int64_t kMaxPendingBits = 937;
 // Deepest successive-approximation bit a scan may start at.
 constexpr int kMaxAl = 13;
+// Most blocks a component may have: symbol counts are 32-bit, and a block adds
+// fewer than 128 symbols to any count.
+constexpr std::uint64_t kMaxComponentBlocks = std::uint64_t{1} << 25;
 
 // zigzag_to_natural[k] is the row-major index of the k-th coefficient in
 // zigzag order: anti-diagonals walked alternately up and down.
@@ -683,6 +690,7 @@ bool describe_scan_frame(j_compress_ptr cinfo, scan_frame& frame) {
         comp.v = info.v_samp_factor;
         comp.blocks_across = static_cast<unsigned>(ceil_div(width * comp.h, 8u * frame.max_h));
         comp.blocks_down = static_cast<unsigned>(ceil_div(height * comp.v, 8u * frame.max_v));
+        if (static_cast<std::uint64_t>(comp.blocks_across) * comp.blocks_down > kMaxComponentBlocks) return false;
         comp.dc_table = info.dc_tbl_no;
         comp.ac_table = info.ac_tbl_no;
     }

@@ -5,11 +5,12 @@
 // code lengths, and given its header and table bytes. With optimised tables a
 // progressive file carries fresh tables before every scan, so the sizes of
 // scans simply add up and a script can be priced scan by scan without
-// encoding it.
+// encoding it. The sizes equal the scan bytes libjpeg-turbo writes, less the
+// 00 bytes it stuffs after FF data bytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <vector>
 
 #include <jpeglib.h>
@@ -30,7 +31,8 @@ struct scan_frame {
 };
 
 // Fills `frame` from a compressor whose critical parameters are set. False when
-// the geometry is one the search does not handle (no image, bad factors).
+// the geometry is one the search does not handle (no image, bad factors, a
+// component of more than 2^25 blocks).
 bool describe_scan_frame(j_compress_ptr cinfo, scan_frame& frame);
 
 // Blocks of one component in an MCU of a scan holding several components.
@@ -63,9 +65,9 @@ inline std::int64_t scan_header_bytes(int components) { return 2 + 2 + 1 + 2 * c
 // lengths). A scan whose coefficients the format cannot code (a value too large
 // for its category) or whose shape is not a valid progressive scan gets -1.
 // The coefficients are read once per component, whatever the number of scans.
-// With `row_step` above 1 the AC scans are estimated from every row_step-th
-// block row only, their data scaled up to the whole component (DC scans stay
-// exact).
+// With `row_step` above 1 only every row_step-th MCU row is read and the sizes
+// of the scans' data are scaled up to the whole image (an estimate; DC
+// refinement scans stay exact).
 std::vector<std::int64_t> measure_scans(j_compress_ptr cinfo, const scan_frame& frame,
                                         jvirt_barray_ptr* coef_arrays, const jpeg_scan_info* scans,
                                         std::size_t count, unsigned row_step = 1);
