@@ -86,8 +86,7 @@ bool encode_baseline(const synthetic& s, const unsigned char* pixels, unsigned c
     return true;
 }
 
-bytes make_jpeg(const synthetic& s) {
-    const bytes pixels = synthetic_pixels(s);
+bytes encode_jpeg(const synthetic& s, const bytes& pixels) {
     unsigned char* data = nullptr;
     unsigned long size = 0;
     bytes file;
@@ -95,6 +94,8 @@ bytes make_jpeg(const synthetic& s) {
     std::free(data);
     return file;
 }
+
+bytes make_jpeg(const synthetic& s) { return encode_jpeg(s, synthetic_pixels(s)); }
 
 // The checks every input must pass.
 void expect_sound_search(const bytes& input, const std::string& name, coefficient_edit edit = nullptr) {
@@ -152,14 +153,8 @@ TEST(ScanSearch, SyntheticImagesOfEveryLayout) {
 // A flat grey baseline file of the given size, whose coefficients the edits
 // below overwrite.
 bytes flat_grey(int width, int height) {
-    synthetic s{"flat", width, height, JCS_GRAYSCALE, JCS_GRAYSCALE, 1, {1}, {1}, 50};
-    const bytes pixels(static_cast<std::size_t>(width) * height, 128);
-    unsigned char* data = nullptr;
-    unsigned long size = 0;
-    bytes file;
-    if (encode_baseline(s, pixels.data(), &data, &size)) file.assign(data, data + size);
-    std::free(data);
-    return file;
+    const synthetic s{"flat", width, height, JCS_GRAYSCALE, JCS_GRAYSCALE, 1, {1}, {1}, 50};
+    return encode_jpeg(s, bytes(static_cast<std::size_t>(width) * height, 128));
 }
 
 // Zigzag position k (1..63) to row-major index, for the first few diagonals.
