@@ -5,6 +5,7 @@
 // writes for it (less the 00 bytes stuffed after FF data bytes).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdint>
@@ -259,6 +260,26 @@ void fill_misleading_rows(j_decompress_ptr src, jvirt_barray_ptr* coefs) {
     });
 }
 
+// DC values that vary smoothly but for a random lowest bit, no AC: sending
+// that bit in a refinement scan of its own costs less than coding it in the
+// differences, so the search splits DC.
+void fill_noisy_dc_bit(j_decompress_ptr src, jvirt_barray_ptr* coefs) {
+    for (int c = 0; c < src->num_components; ++c) {
+        const jpeg_component_info& comp = src->comp_info[c];
+        std::uint32_t noise = 99u + static_cast<std::uint32_t>(c);
+        for (JDIMENSION row = 0; row < comp.height_in_blocks; ++row) {
+            JBLOCKARRAY blocks =
+                src->mem->access_virt_barray(reinterpret_cast<j_common_ptr>(src), coefs[c], row, 1, TRUE);
+            for (JDIMENSION col = 0; col < comp.width_in_blocks; ++col) {
+                noise = noise * 1103515245u + 12345u;
+                JCOEF* block = blocks[0][col];
+                for (int k = 1; k < DCTSIZE2; ++k) block[k] = 0;
+                block[0] = static_cast<JCOEF>(2 * (static_cast<int>(col / 3 + row / 5) % 40 - 20) + (noise >> 20 & 1));
+            }
+        }
+    }
+}
+
 void fill_sparse(j_decompress_ptr src, jvirt_barray_ptr* coefs) {
     for_each_block(src, coefs, [](JCOEF* block, long index) { block[1] = index % 40 == 0 ? 2 : 0; });
 }
@@ -266,6 +287,14 @@ void fill_sparse(j_decompress_ptr src, jvirt_barray_ptr* coefs) {
 TEST(ScanSearch, CraftedCoefficients) {
     expect_sound_search(flat_grey(160, 120), "values beyond the 8-bit range", fill_oversized);
     expect_sound_search(flat_grey(640, 512), "sampled rows unlike the others", fill_misleading_rows);
+
+    const synthetic colour{"flat 4:2:0", 312, 232, JCS_RGB, JCS_YCbCr, 3, {2, 1, 1}, {2, 1, 1}, 50};
+    const bytes flat_colour = encode_jpeg(colour, bytes(312 * 232 * 3, 128));
+    expect_sound_search(flat_colour, "DC with a random lowest bit", fill_noisy_dc_bit);
+    const transcode_result split = transcode(flat_colour, script_source::searched, fill_noisy_dc_bit);
+    EXPECT_TRUE(std::any_of(split.script.begin(), split.script.end(),
+                            [](const jpeg_scan_info& s) { return s.Ss == 0 && s.Ah == 1; }))
+        << "no DC refinement scan";
     // 38400 blocks, one in 40 with a value of 2: the last refinement's only
     // end-of-band run grows longer than one symbol codes before its
     // correction bits reach the limit (each symbol empties them).
