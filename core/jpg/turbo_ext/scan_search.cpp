@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <new>
 #include <tuple>
 
 #include "core/jpg/turbo_ext/scan_measure.h"
@@ -369,14 +370,11 @@ std::vector<jpeg_scan_info> standard_script(j_compress_ptr cinfo) {
     return script;
 }
 
-}  // namespace
-
-bool choose_progressive_script(j_compress_ptr cinfo, jvirt_barray_ptr* coef_arrays,
-                               std::vector<jpeg_scan_info>& script) {
-    script = standard_script(cinfo);
-    if (script.empty()) return false;
+// The search proper: replaces `script` (the standard one) by a smaller one
+// when it finds one.
+void search_script(j_compress_ptr cinfo, jvirt_barray_ptr* coef_arrays, std::vector<jpeg_scan_info>& script) {
     scan_frame frame;
-    if (!describe_scan_frame(cinfo, frame) || frame.components > kMaxSearchComponents) return true;
+    if (!describe_scan_frame(cinfo, frame) || frame.components > kMaxSearchComponents) return;
 
     search_space space;
     std::uint64_t blocks = 0;
@@ -399,14 +397,29 @@ bool choose_progressive_script(j_compress_ptr cinfo, jvirt_barray_ptr* coef_arra
     for (int c = 0; c < frame.components; ++c) add_ac_candidates(cat, space, c);
     cat.measure(cinfo, frame, coef_arrays, row_step);
     const scan_plan plan = plan_script(cat, frame, space);
-    if (plan.bytes >= kUnusable || plan.scans.size() > kMaxScans) return true;
+    if (plan.bytes >= kUnusable || plan.scans.size() > kMaxScans) return;
 
     if (row_step == 1) {
         const std::int64_t standard_bytes = script_cost(cat, script);
-        if (standard_bytes >= kUnusable || plan.bytes >= standard_bytes) return true;
+        if (standard_bytes >= kUnusable || plan.bytes >= standard_bytes) return;
     } else if (!beats_exactly(cinfo, frame, coef_arrays, plan.scans, script)) {
-        return true;
+        return;
     }
     script = plan.scans;
-    return true;
+}
+
+}  // namespace
+
+bool choose_progressive_script(j_compress_ptr cinfo, jvirt_barray_ptr* coef_arrays,
+                               std::vector<jpeg_scan_info>& script) {
+    // Running out of memory ends the search, not the caller: the standard
+    // script stays (or, when even that could not be copied, none is chosen).
+    try {
+        script = standard_script(cinfo);
+        if (script.empty()) return false;
+        search_script(cinfo, coef_arrays, script);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return !script.empty();
+    }
 }
