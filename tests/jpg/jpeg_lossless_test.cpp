@@ -377,12 +377,16 @@ TEST(JpegLossless, GreyImageAtLevelThreeTakesTwoPasses) {
     EXPECT_EQ(out.job.jpeg_level, 3);
 }
 
-// An arithmetic-coded input is smaller than any Huffman-coded result: the
-// second pass beats the first but not the input, and must not be written.
+// A large progressive arithmetic-coded input at low quality is smaller than
+// any Huffman-coded result: the second pass beats the first but not the
+// input, and must not be written.
 TEST(JpegLossless, GreySecondPassMustAlsoBeatTheInput) {
     encode_options o = grey_ycbcr(0);
     o.segments.clear();
     o.arithmetic = true;
+    o.width = o.height = 256;
+    o.progressive = true;
+    o.quality = 30;
     o.jfif = false;
     const bytes input = encode(o);
     run_options r;
@@ -447,7 +451,9 @@ bytes many_scans_file(int refinements) {
     encode_options o;
     o.input = JCS_GRAYSCALE;
     o.h0 = o.v0 = 1;
-    o.width = o.height = 16;
+    o.width = o.height = 256;
+    o.progressive = true;
+    o.quality = 30;
     o.segments = {padding_comment()};
     o.script.push_back({1, {0, 0, 0, 0}, 0, 0, 0, 0});
     for (int k = 1; k < 64; ++k) {
