@@ -9,20 +9,13 @@ namespace {
 
 jpeg_error_trap& trap_of(j_common_ptr cinfo) { return *reinterpret_cast<jpeg_error_trap*>(cinfo->err); }
 
-// Stray bytes before a restart marker lie inside entropy-coded data: the
-// blocks they held are lost. Stray bytes between segments lose nothing.
-bool junk_inside_scan(const jpeg_error_mgr& manager) {
-    const int marker = manager.msg_parm.i[1];
-    return manager.msg_code == JWRN_EXTRANEOUS_DATA && marker >= 0xD0 && marker <= 0xD7;
-}
-
 // Warnings (level -1) are counted, corrupt-data ones separately; trace
 // messages are ignored; nothing is printed.
 void count_message(j_common_ptr cinfo, int msg_level) {
     if (msg_level >= 0) return;
     jpeg_error_trap& trap = trap_of(cinfo);
     ++trap.manager.num_warnings;
-    if (is_corrupt_data_warning(trap.manager.msg_code) || junk_inside_scan(trap.manager)) ++trap.corrupt_warnings;
+    if (is_corrupt_data_warning(trap.manager.msg_code)) ++trap.corrupt_warnings;
 }
 
 void silent_output(j_common_ptr) {}

@@ -46,6 +46,5 @@ bool jpeg_size_acceptable(j_decompress_ptr cinfo);
 
 // True for the warnings that mean the image data is damaged (truncated or
 // corrupt entropy-coded data, a broken progression); other warnings (stray
-// bytes between segments, metadata quirks) leave the image as it was meant;
-// stray bytes before a restart marker also count as damage.
+// bytes between segments, metadata quirks) leave the image as it was meant.
 bool is_corrupt_data_warning(int msg_code);
