@@ -19,7 +19,7 @@ add_library(velto_jpeg_lossy STATIC
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_lossy.cpp)
 target_link_libraries(velto_jpeg_lossy PUBLIC velto_base velto_platform velto_jpeg_road
   PRIVATE velto_jpeg_colour velto_jpeg_metadata velto_jpeg_lossy_decisions velto_jpeg_encoder
-  velto_resample velto_png_encode)
+  velto_resample velto_png_output)
 
 add_library(velto_jpeg_pipeline STATIC ${CMAKE_CURRENT_LIST_DIR}/jpeg_optimizer.cpp)
 target_link_libraries(velto_jpeg_pipeline PUBLIC velto_base velto_platform PRIVATE velto_jpeg_road velto_jpeg_lossy)

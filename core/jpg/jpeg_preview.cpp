@@ -11,7 +11,7 @@
 #include "core/jpg/jpeg_lossy_decisions.h"
 #include "core/jpg/jpeg_pixels.h"
 #include "core/platform.h"
-#include "core/png/codec/encode.h"
+#include "core/png/codec/codec_state.h"  // save_file_bytes
 #include "core/png/png_output.h"
 #include "core/resample.h"
 
@@ -59,13 +59,7 @@ int preview_jpeg(const std::string& path, image_job& job) {
         rgba[i * 4 + 3] = 255;
     }
     pixels = {};
-    lodepng::State state;
-    state.encoder.auto_colour = 0;
-    state.encoder.compression.block_type = 0;
-    state.file_info.colour.colour_type = 6;
-    state.file_info.colour.bit_depth = 8;
-    const png_palette_order order{};
-    job.result = uint8_t(encode_png(png, rgba, job.width, job.height, state, &order));
+    job.result = uint8_t(encode_view_png(png, rgba, job.width, job.height));
     save_file_bytes(png, data_file_path(preview_view_name));
     return job.result;
 }

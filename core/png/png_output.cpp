@@ -215,13 +215,7 @@ void encode_view(std::vector<uint8_t>& image, std::vector<uint8_t>& out, image_j
         return;
     }
     if (job.view_tall || job.view_wide) resize_image(image.data(), job);
-    lodepng::State state;
-    state.encoder.auto_colour = 0;
-    state.encoder.compression.block_type = 0;
-    state.file_info.colour.colour_type = 6;
-    state.file_info.colour.bit_depth = 8;
-    const png_palette_order order{};
-    job.result = uint8_t(encode_png(out, image, job.width, job.height, state, &order));
+    job.result = uint8_t(encode_view_png(out, image, job.width, job.height));
 }
 
 // The codec reads the file back as an image of the job's size.
@@ -234,6 +228,17 @@ bool reads_back(const std::vector<uint8_t>& png, const image_job& job) {
 }
 
 }  // namespace
+
+uint32_t encode_view_png(std::vector<uint8_t>& out, const std::vector<uint8_t>& rgba, uint32_t width,
+                         uint32_t height) {
+    lodepng::State state;
+    state.encoder.auto_colour = 0;
+    state.encoder.compression.block_type = 0;
+    state.file_info.colour.colour_type = 6;
+    state.file_info.colour.bit_depth = 8;
+    const png_palette_order order{};
+    return encode_png(out, rgba, width, height, state, &order);
+}
 
 uint8_t write_png_result(const std::string& path, const std::vector<uint8_t>& input,
                          std::vector<uint8_t>& result_png, std::vector<uint8_t>& image, image_job& job) {
