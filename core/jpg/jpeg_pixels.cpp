@@ -18,13 +18,16 @@ void destroy(jpeg_pixel_source& s) {
 }
 
 bool read_header(jpeg_pixel_source& s, const uint8_t* data, size_t size, bool save_segments) {
+    // Cleared first, so that destroying an object whose creation failed
+    // part-way is safe.
+    std::memset(static_cast<void*>(&s.decoder), 0, sizeof s.decoder);
     init_jpeg_error_trap(s.trap);
+    s.open = true;
     if (setjmp(s.trap.recovery)) {
         destroy(s);
         return false;
     }
     create_jpeg_decompressor(&s.decoder, s.trap);
-    s.open = true;
     jpeg_mem_src(&s.decoder, data, static_cast<unsigned long>(size));
     if (save_segments)
         for (int m = JPEG_APP0; m <= JPEG_APP0 + 15; ++m) jpeg_save_markers(&s.decoder, m, max_segment);
