@@ -8,7 +8,9 @@
 # measures a function `encode_TOOL Q ID OUT` that writes OUT (a JPEG) for
 # source ID at quality Q. With keep_smaller=1 a result that is not smaller
 # than the source JPEG counts as the source itself (as every tool that works
-# in place keeps the smaller file).
+# in place keeps the smaller file). With pooled_psnr=1 a row's PSNR is that of
+# the mean squared error over the files (a file kept as it is adds no error)
+# rather than the mean of the files' PSNR (where it would count as 99 dB).
 #
 # Files: $tmp/src/ID.ppm (pixels), ID.sub (1: the source's chroma was
 # subsampled), ID.grey (1: every pixel grey), ID.jpg (the source JPEG);
@@ -54,7 +56,7 @@ measure() {
   if [ "${keep_smaller:-0}" = 1 ] && [ "$(stat -c %s "$out")" -ge "$(stat -c %s "$tmp/src/$id.jpg")" ]; then
     cp "$tmp/src/$id.jpg" "$out"
   fi
-  djpeg -ppm "$out" >"$dir/$id.ppm"
+  djpeg -ppm "$out" >"$dir/$id.ppm" 2>/dev/null
   local log; log="$(ffmpeg -hide_banner -nostats -i "$src" -i "$dir/$id.ppm" \
     -filter_complex "[1:v]format=rgb24[d];[0:v]split[a0][a1];[d]split[b0][b1];[a0][b0]ssim;[a1][b1]psnr" -f null - 2>&1)"
   local ssim psnr
@@ -65,12 +67,18 @@ measure() {
   rm -f "$out" "$dir/$id.ppm"
 }
 
-# Totals of one tool and quality: "bytes mean_ssim mean_psnr" (cached).
+# Totals of one tool and quality: "bytes mean_ssim psnr" (cached).
 totals() {
   local tool="$1" q="$2" dir="$tmp/res/$1-$2"
   if [ ! -f "$dir.sum" ]; then
     xargs -P "$jobs" -I{} bash -c 'measure "$@"' _ "$tool" "$q" {} <"$tmp/ids"
-    cat "$dir"/[0-9]* | awk '{b += $1; s += $2; p += $3; n++} END {printf "%d %.5f %.3f\n", b, s / n, p / n}' >"$dir.sum"
+    cat "$dir"/[0-9]* | awk -v pooled="${pooled_psnr:-0}" '
+      {b += $1; s += $2; p += $3; m += 65025 * 10 ^ (-$3 / 10); n++}
+      END {
+        psnr = p / n
+        if (pooled == 1) psnr = (m > 0) ? 10 * log(65025 * n / m) / log(10) : 99
+        printf "%d %.5f %.3f\n", b, s / n, psnr
+      }' >"$dir.sum"
   fi
   cat "$dir.sum"
 }
