@@ -76,6 +76,13 @@ lossy_road() {
     quality_table_row "$label, -jpg-s0" core "$q"
     quality_table_row "$label, -jpg-s2" core_s2 "$q"
   done
+  # Files each side left as they were (its result not smaller).
+  echo "files kept as they were, of $(wc -l <"$tmp/ids"):"
+  for q in 90 70 84 96; do
+    echo "  Q $q: core -jpg-s0 $(kept_files core "$q"), -jpg-s2 $(kept_files core_s2 "$q");" \
+      "cjpeg same Q $(kept_files cjpeg "$q"), at core -jpg-s0's SSIM (Q $(match_cjpeg "$(totals core "$q" | awk '{print $2}')"))" \
+      "$(kept_files cjpeg "$(match_cjpeg "$(totals core "$q" | awk '{print $2}')")")"
+  done
 
   # The whole road on the 12-megapixel photo, one worker: read, decode,
   # measure, encode, replace (and at -jpg-s2 the final lossless pass).

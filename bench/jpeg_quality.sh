@@ -47,7 +47,8 @@ encode_cjpeg() {
   cjpeg -quality "$1" -optimize -progressive $grey "$tmp/src/$2.ppm" >"$3"
 }
 
-# One file, one tool, one quality: "bytes ssim psnr" into $tmp/res/TOOL-Q/ID.
+# One file, one tool, one quality: "bytes ssim psnr kept" into
+# $tmp/res/TOOL-Q/ID (kept: 1 when the output is the source file itself).
 measure() {
   local tool="$1" q="$2" id="$3" dir="$tmp/res/$1-$2" src="$tmp/src/$3.ppm"
   mkdir -p "$dir"
@@ -56,6 +57,8 @@ measure() {
   if [ "${keep_smaller:-0}" = 1 ] && [ "$(stat -c %s "$out")" -ge "$(stat -c %s "$tmp/src/$id.jpg")" ]; then
     cp "$tmp/src/$id.jpg" "$out"
   fi
+  local kept=0
+  cmp -s "$out" "$tmp/src/$id.jpg" && kept=1
   djpeg -ppm "$out" >"$dir/$id.ppm" 2>/dev/null
   local log; log="$(ffmpeg -hide_banner -nostats -i "$src" -i "$dir/$id.ppm" \
     -filter_complex "[1:v]format=rgb24[d];[0:v]split[a0][a1];[d]split[b0][b1];[a0][b0]ssim;[a1][b1]psnr" -f null - 2>&1)"
@@ -63,7 +66,7 @@ measure() {
   ssim="$(sed -n 's/.*SSIM.*All:\([0-9.]*\).*/\1/p' <<<"$log")"
   psnr="$(sed -n 's/.*PSNR.*average:\([0-9.inf]*\).*/\1/p' <<<"$log")"
   [ "$psnr" = inf ] && psnr=99
-  echo "$(stat -c %s "$out") $ssim $psnr" >"$dir/$id"
+  echo "$(stat -c %s "$out") $ssim $psnr $kept" >"$dir/$id"
   rm -f "$out" "$dir/$id.ppm"
 }
 
@@ -81,6 +84,12 @@ totals() {
       }' >"$dir.sum"
   fi
   cat "$dir.sum"
+}
+
+# How many files of one tool and quality are the source itself.
+kept_files() {
+  totals "$1" "$2" >/dev/null
+  cat "$tmp/res/$1-$2"/[0-9]* | awk '{k += $4} END {print k}'
 }
 
 # Smallest cjpeg quality whose mean SSIM is at least `target`.
