@@ -72,6 +72,14 @@ const char* const ci_subset[] = {
 // Valid files the JPEG library cannot read (12-bit, lossless process).
 const char* const unsupported[] = {"misc/monkey-12bit-icc.jpg", "misc/lossless-sof3-rgb-testimgl.jpg"};
 
+// Writes `content` at `path` and runs the engine on that one file.
+run_outcome run_on_file(const temp_folder& tmp, const std::string& path, const std::string& content,
+                        std::vector<std::string> options) {
+    write_file(path, content);
+    options.push_back(path);
+    return run_core(tmp, options);
+}
+
 using originals = std::map<std::string, bytes>;
 
 originals populate(const std::string& folder, const std::string& root, const char* const* begin, const char* const* end) {
@@ -134,10 +142,7 @@ TEST(JpegE2e, RefusalsAndTheirExitCodes) {
         temp_folder tmp;
         const std::string path = tmp / "image.jpg";
         const std::string before = read_file(root + "/" + c.file);
-        write_file(path, before);
-        std::vector<std::string> args = c.options;
-        args.push_back(path);
-        const run_outcome r = run_core(tmp, args);
+        const run_outcome r = run_on_file(tmp, path, before, c.options);
         EXPECT_EQ(r.status, c.status) << c.label;
         EXPECT_EQ(read_file(path), before) << c.label;
         EXPECT_EQ(r.err, "") << c.label;
@@ -271,10 +276,7 @@ TEST(JpegE2e, GiantImageWithinLimits) {
     for (const auto& c : cases) {
         temp_folder tmp;
         const std::string path = tmp / "giant.jpg";
-        write_file(path, before);
-        std::vector<std::string> args = c.options;
-        args.push_back(path);
-        const run_outcome r = run_core(tmp, args);
+        const run_outcome r = run_on_file(tmp, path, before, c.options);
         const std::string label = c.options.empty() ? "default" : c.options.front();
         EXPECT_EQ(r.status, c.status) << label;
         const std::string after = read_file(path);
@@ -358,10 +360,7 @@ TEST(JpegE2e, CmykConvertedToSrgb) {
     for (const auto& c : cases) {
         temp_folder tmp;
         const std::string path = tmp / "cmyk.jpg";
-        write_file(path, source);
-        std::vector<std::string> args = c.options;
-        args.push_back(path);
-        const run_outcome r = run_core(tmp, args);
+        const run_outcome r = run_on_file(tmp, path, source, c.options);
         const std::string label = c.options.front() + " " + c.options.back();
         EXPECT_EQ(r.status, 0) << label;
         const bytes after = as_bytes(read_file(path));
@@ -405,11 +404,8 @@ TEST(JpegE2e, RotateByOrientationSix) {
     for (const auto& c : cases) {
         temp_folder tmp;
         const std::string path = tmp / "photo.jpg";
-        write_file(path, read_file(root + "/" + c.file));
-        std::vector<std::string> args = c.options;
-        args.push_back(path);
         const std::string label = std::string(c.file) + " " + c.options.back();
-        EXPECT_EQ(run_core(tmp, args).status, 0) << label;
+        EXPECT_EQ(run_on_file(tmp, path, read_file(root + "/" + c.file), c.options).status, 0) << label;
         EXPECT_EQ(data_folder_files(tmp), std::vector<std::string>{}) << label;
         const bytes after = as_bytes(read_file(path));
         const decoded out = jpeg_fixture::decode(after);
