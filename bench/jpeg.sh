@@ -1,30 +1,111 @@
 #!/usr/bin/env bash
-# Lossless JPEG benchmark: the engine's "-l -nostrip" (every APPn segment kept)
-# at every effort level against Debian's jpegtran -optimize -progressive
-# -copy all and jpegoptim --all-progressive (both keep all metadata), each
-# given the whole machine, on the valid JPEG files of the shared corpus
-# (broken/ and limits/ left out, .jpg and .jpeg only). A tool's output that is
-# larger than its input counts as the input (every tool keeps the smaller
-# file). Pixel identity: djpeg of the output against djpeg of the input; a
-# one-component output of a three-component input (the engine's grey
-# reduction) is compared with djpeg -grayscale of the input.
+# JPEG benchmark, both roads, on the valid JPEG files of the shared corpus
+# (broken/ and limits/ left out).
+#
+# Lossless road: the engine's "-l -nostrip" (every APPn segment kept) at every
+# effort level against Debian's jpegtran -optimize -progressive -copy all and
+# jpegoptim --all-progressive (both keep all metadata), each given the whole
+# machine, on the .jpg and .jpeg files. A tool's output that is larger than
+# its input counts as the input (every tool keeps the smaller file). Pixel
+# identity: djpeg of the output against djpeg of the input; a one-component
+# output of a three-component input (the engine's grey reduction) is compared
+# with djpeg -grayscale of the input.
+#
+# Lossy road: `core -strip` on each file (metadata left out on both sides) at
+# its default quality and at "-q=" 70, 84 and 96, at the default effort level
+# (0) and at "-jpg-s2" (optimised tables and the final progressive pass),
+# against Debian's cjpeg -quality Q -optimize -progressive on the file's
+# decoded pixels; both keep the source file when their result is not smaller.
+# Bytes, SSIM and PSNR against the decoded source and cjpeg's quality at equal
+# SSIM are measured as in bench/jpeg_encoder.sh (bench/jpeg_quality.sh); the
+# files that are not 8-bit RGB or grey, or below 8x8, are left out. Then the
+# 12-megapixel photo through the whole road on one worker, best of three.
 #   bench/jpeg.sh [BUILD_DIR]         (default: build)
 # Environment:
-#   TOOLS="..."    which columns to run (default: all; names as printed)
+#   ROADS="..."    lossless, lossy or both (default: both)
+#   TOOLS="..."    which lossless columns to run (default: all; names as printed)
+#   BENCH_JOBS=N   parallel measurements on the lossy road (default 4)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$here/build}" && pwd)"
 corpus="$(cd "$here/../shared/corpus" && pwd)"
 cores="$(nproc)"
 
-cmake --build "$build" --target core >/dev/null
+roads="${ROADS:-lossless lossy}"
+
+cmake --build "$build" --target core bench_jpeg_encoder >/dev/null
 core="$build/core"
-for tool in djpeg jpegtran jpegoptim; do
+for tool in djpeg jpegtran jpegoptim cjpeg ffmpeg; do
   command -v "$tool" >/dev/null || { echo "$tool is missing: scripts/install-deps.sh bench" >&2; exit 1; }
 done
 
 work="$(mktemp -d /tmp/jpeg-bench.XXXXXX)"
 trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
+
+lossy_road() {
+  bin="$build/bench_jpeg_encoder"
+  tmp="$work/lossy"
+  jobs="${BENCH_JOBS:-4}"
+  keep_smaller=1
+  pooled_psnr=1
+  LOCALAPPDATA="$work/appdata"
+  mkdir -p "$tmp" "$LOCALAPPDATA"
+  export bin tmp core keep_smaller pooled_psnr LOCALAPPDATA
+  source "$here/bench/jpeg_quality.sh"
+
+  # The engine on a copy of the source file; 90 stands for the default
+  # quality ("-q=" not given, which is not the same as "-q=90").
+  encode_core() {
+    local q="$1" id="$2" out="$3" level="${4:-}"
+    cp "$tmp/src/$id.jpg" "$out"
+    chmod u+w "$out"  # the engine leaves read-only files alone
+    local args=(-strip)
+    [ "$q" = 90 ] || args+=("-q=$q")
+    [ -z "$level" ] || args+=("$level")
+    "$core" "${args[@]}" "$out" >/dev/null 2>&1 || true
+  }
+  encode_core_s2() { encode_core "$1" "$2" "$3" -jpg-s2; }
+  export -f encode_core encode_core_s2
+
+  echo
+  echo "lossy road:"
+  quality_sources
+  quality_table_header "quality, level" core
+  for q in 90 70 84 96; do
+    label="$q"; [ "$q" = 90 ] && label="90 (default)"
+    quality_table_row "$label, -jpg-s0" core "$q"
+    quality_table_row "$label, -jpg-s2" core_s2 "$q"
+  done
+  # Files each side left as they were (its result not smaller).
+  echo "files kept as they were, of $(wc -l <"$tmp/ids"):"
+  for q in 90 70 84 96; do
+    echo "  Q $q: core -jpg-s0 $(kept_files core "$q"), -jpg-s2 $(kept_files core_s2 "$q");" \
+      "cjpeg same Q $(kept_files cjpeg "$q"), at core -jpg-s0's SSIM (Q $(match_cjpeg "$(totals core "$q" | awk '{print $2}')"))" \
+      "$(kept_files cjpeg "$(match_cjpeg "$(totals core "$q" | awk '{print $2}')")")"
+  done
+
+  # The whole road on the 12-megapixel photo, one worker: read, decode,
+  # measure, encode, replace (and at -jpg-s2 the final lossless pass).
+  local big="$corpus/jpeg/camera/exifpy-42_IndexError.jpg" level best t start
+  for level in -jpg-s0 -jpg-s2; do
+    best=""
+    for _ in 1 2 3; do
+      cp "$big" "$work/big.jpg"; chmod u+w "$work/big.jpg"
+      start="$(date +%s.%N)"
+      "$core" -process=1 -strip "$level" "$work/big.jpg"
+      t="$(echo "$(date +%s.%N) - $start" | bc)"
+      if [ -z "$best" ] || [ "$(echo "$t < $best" | bc)" = 1 ]; then best="$t"; fi
+    done
+    printf '%s 4032x3024, core -process=1 -strip %s: %.3f s, %d -> %d bytes\n' "$(basename "$big")" "$level" \
+      "$best" "$(stat -c %s "$big")" "$(stat -c %s "$work/big.jpg")"
+  done
+}
+
+# Only the lossy road asked for: skip the lossless one.
+if [[ " $roads " != *" lossless "* ]]; then
+  [[ " $roads " != *" lossy "* ]] || lossy_road
+  exit 0
+fi
 
 mkdir -p "$work/input" "$work/ref"
 awk -F'\t' '$4 == "valid" && $1 ~ /^jpeg\// && $1 ~ /\.(jpg|jpeg)$/ && $1 !~ /\/(broken|limits)\// { print $1 }' \
@@ -137,3 +218,5 @@ if [ -f "$work/sizes-core-l-nostrip-s2" ] && [ -f "$work/sizes-jpegtran-opt-prog
         "$(components "$work/input/$name") -> $(components "$work/out-core-l-nostrip-s2/$name")"
     done
 fi
+
+[[ " $roads " != *" lossy "* ]] || lossy_road

@@ -46,7 +46,7 @@ struct level_plan {
 void prepare(transcoding& t) {
     std::memset(static_cast<void*>(&t.src), 0, sizeof t.src);
     std::memset(static_cast<void*>(&t.dst), 0, sizeof t.dst);
-    init_jpeg_memory_output(t.output);
+    init_jpeg_memory_output(t.output, static_cast<size_t>(jpeg_memory_limit));
     init_jpeg_error_trap(t.trap);
 }
 

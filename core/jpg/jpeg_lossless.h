@@ -11,8 +11,8 @@
 #include <jpeglib.h>
 
 #include "core/job.h"
-#include "core/jpg/jpeg_memory_dest.h"
 #include "core/jpg/turbo_ext/lossless_transform.h"
+#include "core/jpg/turbo_ext/memory_dest.h"
 
 // Lossless transform for each Exif orientation 0..8.
 extern const JXFORM_CODE orientation_transforms[9];

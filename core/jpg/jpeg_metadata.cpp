@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/jpg/jpeg_colour.h"
+#include "core/jpg/jpeg_exif.h"
 
 namespace {
 
@@ -76,36 +77,6 @@ void append_extended_chunks(const extended_xmp_state& state, std::string& app_ma
         seg.append(state.joined, offset, n);
         app_markers += seg;
     }
-}
-
-// Exif orientation (1..8) of an APP1 segment's data ("Exif\0\0" and the TIFF
-// block): the first orientation entry of the first directory, read only
-// inside the segment; 1 when there is none or the block is damaged.
-uint8_t orientation_of_exif(const uint8_t* data, size_t length) {
-    if (length < 18 || std::memcmp(data, "Exif\0", 6) != 0) return 1;
-    const uint8_t* tiff = data + 6;
-    bool little;
-    if (std::memcmp(tiff, "II\x2A\0", 4) == 0)
-        little = true;
-    else if (std::memcmp(tiff, "MM\0\x2A", 4) == 0)
-        little = false;
-    else
-        return 1;
-    auto u16 = [&](size_t at) -> unsigned {
-        return little ? unsigned(tiff[at]) | unsigned(tiff[at + 1]) << 8 : unsigned(tiff[at]) << 8 | tiff[at + 1];
-    };
-    const unsigned high = little ? u16(6) : u16(4);
-    const size_t directory = little ? u16(4) : u16(6);
-    if (high != 0 || directory > length - 8) return 1;
-    const unsigned entries = u16(directory);
-    if (entries == 0) return 1;
-    size_t o = directory + 2;
-    for (unsigned i = 0; i < entries && o <= length - 18; ++i, o += 12) {
-        if (u16(o) != 0x0112) continue;
-        const uint8_t v = tiff[o + (little ? 8 : 9)];
-        return v >= 1 && v <= 8 ? v : 1;
-    }
-    return 1;
 }
 
 }  // namespace
@@ -192,8 +163,8 @@ void gather_jpeg_metadata(jpeg_saved_marker_ptr segments, const image_job& job, 
             } else {
                 kept_previous = false;
                 if (rule->target == metadata_target::exif && job.keep_exif) {
-                    const uint8_t orientation = orientation_of_exif(s->data, s->data_length);
-                    if (orientation >= 2) {
+                    // Only an orientation that turns the image is worth its Exif block.
+                    if (read_exif_orientation(s->data, s->data_length).value >= 2) {
                         append_if_empty(payload, length, param.exif);
                         kept_previous = true;
                     }

@@ -5,7 +5,9 @@
 
 #include "core/jpg/jpeg_inspect.h"
 #include "core/jpg/jpeg_lossless.h"
+#include "core/jpg/jpeg_lossy.h"
 #include "core/jpg/jpeg_mode.h"
+#include "core/jpg/jpeg_preview.h"
 
 int optimize_jpeg_file(const std::string& path, image_job& job) {
     inspect_jpeg(path, job);
@@ -15,16 +17,16 @@ int optimize_jpeg_file(const std::string& path, image_job& job) {
     if (job.result != job_ok) return job.result;
 
     if (job.preview_original) {
-        // The view of the unchanged file is made by the JPEG preview stage,
-        // which does not exist yet; whatever the view reports, the outcome of
-        // this road is success.
+        // Whatever the view reports, the unchanged file is no failure.
+        preview_jpeg(path, job);
         job.result = job_ok;
         return job.result;
     }
     if (job.mode == mode_lossless) return transcode_jpeg_lossless(path, path, job);
 
-    // Lossy re-encoding is not built yet: the file is left untouched with
-    // result 0. The lossy road is called here, and afterwards a resized result
-    // that came out smaller counts as success.
+    reencode_jpeg_lossy(path, job);
+    // A resized result that came out smaller counts as success. The road
+    // leaves current_size at the input's size whenever it wrote nothing.
+    if (job.resize_target != 0 && job.current_size < job.input_size) job.result = job_ok;
     return job.result;
 }

@@ -215,13 +215,7 @@ void encode_view(std::vector<uint8_t>& image, std::vector<uint8_t>& out, image_j
         return;
     }
     if (job.view_tall || job.view_wide) resize_image(image.data(), job);
-    lodepng::State state;
-    state.encoder.auto_colour = 0;
-    state.encoder.compression.block_type = 0;
-    state.file_info.colour.colour_type = 6;
-    state.file_info.colour.bit_depth = 8;
-    const png_palette_order order{};
-    job.result = uint8_t(encode_png(out, image, job.width, job.height, state, &order));
+    job.result = uint8_t(encode_view_png(out, image, job.width, job.height));
 }
 
 // The codec reads the file back as an image of the job's size.
@@ -240,6 +234,17 @@ bool assemble_png_output(const std::vector<uint8_t>& input, std::vector<uint8_t>
     std::vector<kept_chunk> kept;
     sample_format in_format;
     return collect_kept_chunks(input, job, kept, in_format) && assemble(input, kept, in_format, result_png, job);
+}
+
+uint32_t encode_view_png(std::vector<uint8_t>& out, const std::vector<uint8_t>& rgba, uint32_t width,
+                         uint32_t height) {
+    lodepng::State state;
+    state.encoder.auto_colour = 0;
+    state.encoder.compression.block_type = 0;
+    state.file_info.colour.colour_type = 6;
+    state.file_info.colour.bit_depth = 8;
+    const png_palette_order order{};
+    return encode_png(out, rgba, width, height, state, &order);
 }
 
 uint8_t write_png_result(const std::string& path, const std::vector<uint8_t>& input,

@@ -27,6 +27,12 @@ inline constexpr size_t smallest_written_png = 37;
 bool assemble_png_output(const std::vector<uint8_t>& input, std::vector<uint8_t>& result_png,
                          const image_job& job);
 
+// A view file of both pipelines: the RGBA8 image (width x height) as a PNG of
+// colour type 6, 8 bits, with stored deflate blocks, appended to `out`.
+// Returns the encoder's code (0 = success).
+uint32_t encode_view_png(std::vector<uint8_t>& out, const std::vector<uint8_t>& rgba, uint32_t width,
+                         uint32_t height);
+
 // path: the input file; input: its bytes; result_png: the new PNG, replaced by
 // the assembled file (in a preview run by the view PNG); image: the RGBA8 work
 // image (job.width x job.height), scaled down in place for a large view.

@@ -1,9 +1,12 @@
 // End-to-end runs of the engine binary on JPEG files of the shared corpus,
 // copied into a temporary folder first, checked by decoding with libjpeg:
 // lossless runs keep the pixels (a grey image reduced to one component shows
-// the same grey), never grow a file and settle after one run; exit codes of
-// the JPEG refusals; broken and hostile files never crash the engine, and a
-// file whose image data is damaged is never written.
+// the same grey), never grow a file and settle after one run; lossy runs
+// write only smaller files that decode cleanly, at the expected size, turned
+// upright with "-rotate" and converted from CMYK with "-srgb"; previews leave
+// the file alone and write their files; exit codes of the JPEG refusals;
+// broken and hostile files never crash the engine, and a file whose image
+// data is damaged is never written.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -69,6 +72,14 @@ const char* const ci_subset[] = {
 // Valid files the JPEG library cannot read (12-bit, lossless process).
 const char* const unsupported[] = {"misc/monkey-12bit-icc.jpg", "misc/lossless-sof3-rgb-testimgl.jpg"};
 
+// Writes `content` at `path` and runs the engine on that one file.
+run_outcome run_on_file(const temp_folder& tmp, const std::string& path, const std::string& content,
+                        std::vector<std::string> options) {
+    write_file(path, content);
+    options.push_back(path);
+    return run_core(tmp, options);
+}
+
 using originals = std::map<std::string, bytes>;
 
 originals populate(const std::string& folder, const std::string& root, const char* const* begin, const char* const* end) {
@@ -131,10 +142,7 @@ TEST(JpegE2e, RefusalsAndTheirExitCodes) {
         temp_folder tmp;
         const std::string path = tmp / "image.jpg";
         const std::string before = read_file(root + "/" + c.file);
-        write_file(path, before);
-        std::vector<std::string> args = c.options;
-        args.push_back(path);
-        const run_outcome r = run_core(tmp, args);
+        const run_outcome r = run_on_file(tmp, path, before, c.options);
         EXPECT_EQ(r.status, c.status) << c.label;
         EXPECT_EQ(read_file(path), before) << c.label;
         EXPECT_EQ(r.err, "") << c.label;
@@ -188,10 +196,23 @@ checked_decode decode_checking(const bytes& file) {
     return r;
 }
 
-// Every broken file, with the default mode, all metadata kept, turning and
-// the strongest level: the engine ends normally and prints nothing; a file
+// Names of the files the engine left in the data folder (temporary files of
+// the turn included).
+std::vector<std::string> data_folder_files(const temp_folder& tmp) {
+    std::vector<std::string> names;
+    boost::system::error_code ec;
+    for (fs::directory_iterator it(tmp / "appdata", ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every broken file, losslessly (default metadata mode, all metadata kept,
+// turning at the strongest level) and on the lossy road (default, and with
+// turning and resizing): the engine ends normally and prints nothing; a file
 // whose image data is damaged stays as it was; any file it rewrites is
-// smaller and shows the same image, cleanly decodable.
+// smaller and cleanly decodable, and on the lossless road shows the same
+// image; no temporary file is left behind.
 TEST(JpegE2e, BrokenFilesNeverCrashAndDamageIsNeverWritten) {
     const std::string root = corpus_jpeg();
     if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
@@ -202,7 +223,8 @@ TEST(JpegE2e, BrokenFilesNeverCrashAndDamageIsNeverWritten) {
     ASSERT_FALSE(names.empty());
     int damaged_files = 0;
     for (const std::vector<std::string>& options :
-         {std::vector<std::string>{"-l"}, {"-l", "-nostrip", "-jpg-s4"}, {"-l", "-rotate", "-jpg-s2"}}) {
+         {std::vector<std::string>{"-l"}, {"-l", "-nostrip", "-jpg-s4"}, {"-l", "-rotate", "-jpg-s2"},
+          {"-jpg-s0"}, {"-rotate", "-resize=64", "-jpg-s2"}}) {
         temp_folder tmp;
         const std::string dir = tmp / "in";
         fs::create_directories(dir);
@@ -213,8 +235,11 @@ TEST(JpegE2e, BrokenFilesNeverCrashAndDamageIsNeverWritten) {
         std::vector<std::string> args = options;
         args.push_back(dir);
         const run_outcome r = run_core(tmp, args);
+        const bool lossless = options.front() == "-l";
+        const bool turned = std::find(options.begin(), options.end(), "-rotate") != options.end();
         EXPECT_TRUE(r.status == 0 || r.status == 1) << options.back() << " status " << r.status;
         EXPECT_EQ(r.err, "") << options.back();
+        EXPECT_EQ(data_folder_files(tmp), std::vector<std::string>{}) << options.back();
         damaged_files = 0;
         for (const std::string& name : names) {
             const bytes before = as_bytes(read_file(broken + "/" + name));
@@ -226,24 +251,223 @@ TEST(JpegE2e, BrokenFilesNeverCrashAndDamageIsNeverWritten) {
             EXPECT_LT(after.size(), before.size()) << options.back() << " " << name;
             const checked_decode out = decode_checking(after);
             EXPECT_FALSE(out.damaged) << options.back() << " " << name;
-            const bool turned = std::find(options.begin(), options.end(), "-rotate") != options.end();
-            EXPECT_TRUE(turned || same_image(in.image, out.image)) << options.back() << " " << name;
+            EXPECT_TRUE(!lossless || turned || same_image(in.image, out.image)) << options.back() << " " << name;
         }
     }
     EXPECT_GT(damaged_files, 10);  // the folder does hold damaged image data
 }
 
 // A valid 20000 x 14000 file: handled within the memory limit, never larger.
+// The lossy road takes it only with a resize target: at full size it has more
+// pixels than the encoder takes, and the file fails untouched.
 TEST(JpegE2e, GiantImageWithinLimits) {
     const std::string root = corpus_jpeg();
     if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
-    temp_folder tmp;
-    const std::string path = tmp / "giant.jpg";
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        int width, height;  // of the result; 0: the file is unchanged
+    } cases[] = {
+        {{"-l", "-jpg-s1"}, 0, 20000, 14000},
+        {{"-resize=1000"}, 0, 1000, 700},
+        {{}, 2, 0, 0},
+    };
     const std::string before = read_file(root + "/limits/giant-20000x14000-grey.jpg");
-    write_file(path, before);
-    const run_outcome r = run_core(tmp, {"-l", "-jpg-s1", path});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_LE(read_file(path).size(), before.size());
+    for (const auto& c : cases) {
+        temp_folder tmp;
+        const std::string path = tmp / "giant.jpg";
+        const run_outcome r = run_on_file(tmp, path, before, c.options);
+        const std::string label = c.options.empty() ? "default" : c.options.front();
+        EXPECT_EQ(r.status, c.status) << label;
+        const std::string after = read_file(path);
+        EXPECT_LE(after.size(), before.size()) << label;
+        if (c.width == 0) {
+            EXPECT_EQ(after, before) << label;
+            continue;
+        }
+        const decoded out = jpeg_fixture::decode(as_bytes(after));
+        EXPECT_EQ(out.width, c.width) << label;
+        EXPECT_EQ(out.height, c.height) << label;
+    }
+}
+
+// The lossy road on the subset and two turned photographs, by quality,
+// level, metadata mode, resizing and turning: every file it rewrites is
+// smaller, decodes cleanly and has the expected size; the others are kept
+// byte for byte.
+TEST(JpegE2e, LossyOutputsDecodeAndNeverGrow) {
+    const std::string root = corpus_jpeg();
+    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    std::vector<const char*> files(std::begin(ci_subset), std::end(ci_subset));
+    files.push_back("orientation/Landscape_6.jpg");
+    files.push_back("camera/HMD_Nokia_8.3_5G.jpg");
+    const std::vector<std::vector<std::string>> option_sets = {
+        {}, {"-q=70", "-jpg-s2"}, {"-nostrip", "-q=96", "-jpg-s4"}, {"-resize=64", "-jpg-s1"}, {"-rotate", "-jpg-s3"},
+    };
+    for (const auto& options : option_sets) {
+        temp_folder tmp;
+        const std::string dir = tmp / "in";
+        const originals files_in = populate(dir, root, files.data(), files.data() + files.size());
+        std::vector<std::string> args = options;
+        args.push_back(dir);
+        const run_outcome r = run_core(tmp, args);
+        const std::string label = options.empty() ? "default" : options.front();
+        EXPECT_EQ(r.status, 0) << label;
+        EXPECT_EQ(r.err, "") << label;
+        EXPECT_EQ(data_folder_files(tmp), std::vector<std::string>{}) << label;
+        int rewritten = 0;
+        for (const auto& [name, before] : files_in) {
+            const bytes after = as_bytes(read_file(dir + "/" + name));
+            if (after == before) continue;
+            ++rewritten;
+            EXPECT_LT(after.size(), before.size()) << label << " " << name;
+            const checked_decode in = decode_checking(before), out = decode_checking(after);
+            ASSERT_TRUE(out.image.ok) << label << " " << name;
+            EXPECT_FALSE(out.damaged) << label << " " << name;
+            // Four-component files without a conversion take the lossless road.
+            if (label == "-resize=64" && in.image.components != 4) {
+                EXPECT_EQ(std::max(out.image.width, out.image.height), std::min(64, std::max(in.image.width, in.image.height)))
+                    << label << " " << name;
+            } else if (label != "-rotate") {
+                EXPECT_EQ(out.image.width, in.image.width) << label << " " << name;
+                EXPECT_EQ(out.image.height, in.image.height) << label << " " << name;
+            }
+        }
+        EXPECT_GT(rewritten, 4) << label;
+    }
+}
+
+// CMYK with an embedded profile and "-srgb": converted to three-component
+// sRGB with no profile (and under "-strip" no segment at all); the colours
+// stay near a plain ink-over-paper reading of the inks. Without "-srgb" the
+// file keeps its four components; under "-nostrip" there is no conversion.
+TEST(JpegE2e, CmykConvertedToSrgb) {
+    const std::string root = corpus_jpeg();
+    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    const std::string source = read_file(root + "/cmyk/ycck-adobe-500x333.jpg");
+    const decoded inks = jpeg_fixture::decode(as_bytes(source));
+    ASSERT_EQ(inks.components, 4);
+    const struct {
+        std::vector<std::string> options;
+        int components;
+        std::vector<int> markers;  // APPn markers of the result, in order
+    } cases[] = {
+        {{"-strip", "-srgb"}, 3, {}},
+        {{"-srgb", "-jpg-s2"}, 3, {}},  // Exif without orientation, XMP and the profile are dropped
+        {{"-nostrip", "-srgb"}, 4, {0xE1, 0xED, 0xE1, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2,
+                                    0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xEE}},
+    };
+    for (const auto& c : cases) {
+        temp_folder tmp;
+        const std::string path = tmp / "cmyk.jpg";
+        const run_outcome r = run_on_file(tmp, path, source, c.options);
+        const std::string label = c.options.front() + " " + c.options.back();
+        EXPECT_EQ(r.status, 0) << label;
+        const bytes after = as_bytes(read_file(path));
+        ASSERT_LT(after.size(), source.size()) << label;
+        const checked_decode out = decode_checking(after);
+        ASSERT_TRUE(out.image.ok) << label;
+        EXPECT_FALSE(out.damaged) << label;
+        EXPECT_EQ(out.image.components, c.components) << label;
+        std::vector<int> markers;
+        for (const auto& seg : jpeg_fixture::segments_of(after)) markers.push_back(seg.marker);
+        EXPECT_EQ(markers, c.markers) << label;
+        if (c.components != 3) continue;
+        // Adobe files store inverted inks: a stored value is the paper left.
+        double difference = 0;
+        const size_t n = size_t(inks.width) * inks.height;
+        for (size_t i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k)
+                difference += std::abs(int(inks.pixels[i * 4 + k]) * inks.pixels[i * 4 + 3] / 255 -
+                                       int(out.image.pixels[i * 3 + k]));
+        EXPECT_LT(difference / double(n * 3), 25.0) << label;
+    }
+}
+
+// "-rotate" on photographs stored turned with orientation 6: the lossy result
+// stands upright (the partial block rows the turn trims come off its left
+// edge), matches the same photograph stored upright and has no Exif block
+// left; without "-rotate" the result keeps the stored layout and its tag.
+TEST(JpegE2e, RotateByOrientationSix) {
+    const std::string root = corpus_jpeg();
+    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    const struct {
+        const char* file;
+        const char* upright;
+        std::vector<std::string> options;
+        bool turned;
+    } cases[] = {
+        {"orientation/Landscape_6.jpg", "orientation/Landscape_1.jpg", {"-rotate", "-q=70"}, true},
+        {"orientation/Landscape_6.jpg", "orientation/Landscape_1.jpg", {"-rotate", "-q=70", "-jpg-s4"}, true},
+        {"orientation/Landscape_6.jpg", "orientation/Landscape_1.jpg", {"-q=70"}, false},
+    };
+    for (const auto& c : cases) {
+        temp_folder tmp;
+        const std::string path = tmp / "photo.jpg";
+        const std::string label = std::string(c.file) + " " + c.options.back();
+        EXPECT_EQ(run_on_file(tmp, path, read_file(root + "/" + c.file), c.options).status, 0) << label;
+        EXPECT_EQ(data_folder_files(tmp), std::vector<std::string>{}) << label;
+        const bytes after = as_bytes(read_file(path));
+        const decoded out = jpeg_fixture::decode(after);
+        const decoded upright = jpeg_fixture::decode(as_bytes(read_file(root + "/" + c.upright)));
+        ASSERT_TRUE(out.ok && upright.ok) << label;
+        int exif_blocks = 0;
+        for (const auto& seg : jpeg_fixture::segments_of(after)) exif_blocks += seg.marker == 0xE1;
+        EXPECT_EQ(exif_blocks, c.turned ? 0 : 1) << label;
+        if (!c.turned) {
+            EXPECT_EQ(out.width, upright.height) << label;
+            continue;
+        }
+        ASSERT_EQ(out.height, upright.height) << label;
+        ASSERT_LE(out.width, upright.width) << label;
+        ASSERT_GT(out.width, upright.width - 16) << label;
+        const int trimmed = upright.width - out.width;
+        double difference = 0;
+        for (int y = 0; y < out.height; ++y)
+            for (int x = 0; x < out.width * 3; ++x)
+                difference += std::abs(int(out.pixels[size_t(y) * out.width * 3 + x]) -
+                                       int(upright.pixels[size_t(y) * upright.width * 3 + trimmed * 3 + x]));
+        EXPECT_LT(difference / (double(out.height) * out.width * 3), 8.0) << label;
+    }
+}
+
+// Previews through the binary: "-preview" writes the would-be result and its
+// view and leaves the file alone; "-preview-original" writes only the view of
+// the unchanged file. A 2725 x 2225 photograph is viewed 1041 x 850.
+TEST(JpegE2e, PreviewFiles) {
+    const std::string root = corpus_jpeg();
+    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    const std::string source = read_file(root + "/camera/flickr-2569067123-2725x2225.jpg");
+    const struct {
+        const char* option;
+        std::vector<std::string> files;
+    } cases[] = {
+        {"-preview", {"temp-result-jpg.jpg", "temp-view.png"}},
+        {"-preview-original", {"temp-view.png"}},
+    };
+    for (const auto& c : cases) {
+        temp_folder tmp;
+        const std::string path = tmp / "photo.jpg";
+        write_file(path, source);
+        const run_outcome r = run_core(tmp, {c.option, path});
+        EXPECT_EQ(r.status, 0) << c.option;
+        EXPECT_EQ(read_file(path), source) << c.option;
+        EXPECT_EQ(data_folder_files(tmp), c.files) << c.option;
+        const std::string view = read_file(tmp / "appdata/temp-view.png");
+        ASSERT_GT(view.size(), 33u) << c.option;
+        const auto be32 = [&](size_t at) {
+            return uint32_t(uint8_t(view[at])) << 24 | uint32_t(uint8_t(view[at + 1])) << 16 |
+                   uint32_t(uint8_t(view[at + 2])) << 8 | uint8_t(view[at + 3]);
+        };
+        EXPECT_EQ(be32(16), 1041u) << c.option;
+        EXPECT_EQ(be32(20), 850u) << c.option;
+        EXPECT_EQ(view[25], 6) << c.option;  // RGBA
+        if (c.files.size() == 2) {
+            const checked_decode result = decode_checking(as_bytes(read_file(tmp / "appdata/temp-result-jpg.jpg")));
+            EXPECT_TRUE(result.image.ok && !result.damaged) << c.option;
+            EXPECT_EQ(result.image.width, 2725) << c.option;
+        }
+    }
 }
 
 }  // namespace

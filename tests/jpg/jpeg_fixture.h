@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct encode_options {
     std::vector<segment> segments;  // written after the library's own segments
     std::vector<jpeg_scan_info> script;
     int seed = 0;                   // varies the pattern
+    // Sample c of pixel (x, y) in place of the pattern, when given.
+    std::function<uint8_t(int x, int y, int c)> pixel;
 };
 
 // A textured pattern with detail in every 8x8 block, so that every
@@ -69,7 +72,7 @@ inline bytes encode(const encode_options& o) {
         for (int x = 0; x < o.width; ++x)
             for (int c = 0; c < channels; ++c)
                 pixels[(static_cast<size_t>(y) * o.width + x) * channels + c] =
-                    pattern(x, y, o.grey_content ? 0 : c, o.seed);
+                    o.pixel ? o.pixel(x, y, o.grey_content ? 0 : c) : pattern(x, y, o.grey_content ? 0 : c, o.seed);
     if (o.red_last_pixel && channels == 3) {
         uint8_t* last = pixels.data() + pixels.size() - 3;
         last[0] = 255;
@@ -244,6 +247,21 @@ inline bytes exif_block(uint8_t orientation, bool little = true) {
     b.insert(b.end(), {0, 0, 0, 0});                       // next directory
     b.insert(b.end(), {0, 0, 0, 72, 0, 0, 0, 1});          // the rational
     return b;
+}
+
+// Writes a new image size into the frame header.
+inline bytes with_size(bytes file, uint16_t width, uint16_t height) {
+    for (size_t i = 2; i + 9 < file.size(); ++i) {
+        if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC2)) {
+            file[i + 5] = static_cast<uint8_t>(height >> 8);
+            file[i + 6] = static_cast<uint8_t>(height);
+            file[i + 7] = static_cast<uint8_t>(width >> 8);
+            file[i + 8] = static_cast<uint8_t>(width);
+            return file;
+        }
+    }
+    ADD_FAILURE() << "no frame header";
+    return file;
 }
 
 inline bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }

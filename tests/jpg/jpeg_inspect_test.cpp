@@ -177,21 +177,6 @@ TEST(JpegInspection, PreviewOfFourComponentsRefused) {
     EXPECT_EQ(inspect(encode({}), [](image_job& j) { j.preview = 1; }).preview_refused, 0);
 }
 
-// Writes a new image size into the frame header.
-bytes with_size(bytes file, uint16_t width, uint16_t height) {
-    for (size_t i = 2; i + 9 < file.size(); ++i) {
-        if (file[i] == 0xFF && (file[i + 1] == 0xC0 || file[i + 1] == 0xC2)) {
-            file[i + 5] = static_cast<uint8_t>(height >> 8);
-            file[i + 6] = static_cast<uint8_t>(height);
-            file[i + 7] = static_cast<uint8_t>(width >> 8);
-            file[i + 8] = static_cast<uint8_t>(width);
-            return file;
-        }
-    }
-    ADD_FAILURE() << "no frame header";
-    return file;
-}
-
 TEST(JpegInspection, BrokenOrHostileHeadersFail) {
     encode_options grey;
     grey.input = JCS_GRAYSCALE;

@@ -6,3 +6,6 @@ velto_add_gtest(jpeg_lossless_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_lossle
   LIBS velto_jpeg_pipeline velto_jpeg_road velto_engine Boost::filesystem LABELS codec)
 velto_add_gtest(jpeg_optimizer_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_optimizer_test.cpp
   LIBS velto_jpeg_pipeline velto_jpeg_road velto_engine Boost::filesystem LABELS codec)
+# The lossy road and the JPEG views through the pipeline's entry.
+velto_add_gtest(jpeg_lossy_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_lossy_test.cpp
+  LIBS velto_jpeg_pipeline velto_engine PNG::PNG Boost::filesystem LABELS codec)

@@ -14,6 +14,7 @@
 
 #include "core/jpg/turbo_ext/encoder_quant.h"
 #include "core/jpg/turbo_ext/encoder_transform.h"
+#include "core/jpg/turbo_ext/memory_dest.h"
 
 namespace sjpeg {
 
@@ -94,42 +95,6 @@ struct encode_trap {
 }
 void stay_silent(j_common_ptr) {}
 
-// Growing memory destination. Plain C data only: it lives in the frame that
-// the library may jump back to.
-struct memory_sink {
-    jpeg_destination_mgr pub;
-    unsigned char* buffer;
-    size_t capacity;
-    size_t used;
-};
-
-void sink_init(j_compress_ptr cinfo) {
-    memory_sink* sink = reinterpret_cast<memory_sink*>(cinfo->dest);
-    sink->buffer = static_cast<unsigned char*>(std::malloc(sink->capacity));
-    if (!sink->buffer) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
-    sink->pub.next_output_byte = sink->buffer;
-    sink->pub.free_in_buffer = sink->capacity;
-}
-
-boolean sink_grow(j_compress_ptr cinfo) {
-    memory_sink* sink = reinterpret_cast<memory_sink*>(cinfo->dest);
-    const size_t old_size = sink->capacity;
-    if (old_size >= max_output_bytes) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
-    const size_t new_size = old_size * 2;
-    unsigned char* grown = static_cast<unsigned char*>(std::realloc(sink->buffer, new_size));
-    if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 2);
-    sink->buffer = grown;
-    sink->capacity = new_size;
-    sink->pub.next_output_byte = grown + old_size;
-    sink->pub.free_in_buffer = new_size - old_size;
-    return TRUE;
-}
-
-void sink_term(j_compress_ptr cinfo) {
-    memory_sink* sink = reinterpret_cast<memory_sink*>(cinfo->dest);
-    sink->used = sink->capacity - sink->pub.free_in_buffer;
-}
-
 struct write_request {
     const detail::coefficient_image* image;
     const detail::quant_tables* tables;
@@ -142,25 +107,19 @@ struct write_request {
 // Runs libjpeg-turbo over the quantised coefficients. Nothing with a
 // destructor lives in this frame, so the error jump leaves no object behind;
 // on any failure the sink's buffer is freed and false returned.
-bool write_file(const write_request& request, memory_sink& sink) {
+bool write_file(const write_request& request, jpeg_memory_output& sink) {
     jpeg_compress_struct cinfo;
     encode_trap trap;
     cinfo.err = jpeg_std_error(&trap.manager);
     trap.manager.error_exit = jump_to_trap;
     trap.manager.output_message = stay_silent;
-    sink.buffer = nullptr;
-    sink.used = 0;
     if (setjmp(trap.recovery)) {
         jpeg_destroy_compress(&cinfo);
-        std::free(sink.buffer);
-        sink.buffer = nullptr;
+        release_jpeg_memory_output(sink);
         return false;
     }
     jpeg_create_compress(&cinfo);
-    sink.pub.init_destination = sink_init;
-    sink.pub.empty_output_buffer = sink_grow;
-    sink.pub.term_destination = sink_term;
-    cinfo.dest = &sink.pub;
+    jpeg_memory_dest(&cinfo, sink);
 
     const detail::coefficient_image& image = *request.image;
     cinfo.image_width = request.width;
@@ -189,7 +148,6 @@ bool write_file(const write_request& request, memory_sink& sink) {
                                                    (image.comp[c].blocks_wide + f - 1) / f * f,
                                                    (image.comp[c].blocks_high + f - 1) / f * f, f);
     }
-    sink.capacity = 65536;
     jpeg_write_coefficients(&cinfo, arrays);
     // The library derives its block grid from the image size and sampling;
     // it must be the one the coefficients were made for.
@@ -246,16 +204,17 @@ bool Encode(const uint8_t* rgb, int width, int height, int stride, const Encoder
 
         write_request request{&image, &tables, uint32_t(width), uint32_t(height), param.Huffman_compress,
                               segments.data(), segments.size()};
-        memory_sink sink{};
+        jpeg_memory_output sink;
+        init_jpeg_memory_output(sink, max_output_bytes);
         if (!write_file(request, sink)) return false;
         try {
-            output->assign(reinterpret_cast<const char*>(sink.buffer), sink.used);
+            output->assign(reinterpret_cast<const char*>(sink.data), sink.size);
         } catch (...) {
-            std::free(sink.buffer);
+            release_jpeg_memory_output(sink);
             output->clear();
             throw;
         }
-        std::free(sink.buffer);
+        release_jpeg_memory_output(sink);
     } catch (const std::bad_alloc&) {
         output->clear();
         return false;

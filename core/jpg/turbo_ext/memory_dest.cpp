@@ -1,11 +1,9 @@
 // Growing memory destination for libjpeg compressors.
-#include "core/jpg/jpeg_memory_dest.h"
+#include "core/jpg/turbo_ext/memory_dest.h"
 
 #include <cstdlib>
 
 #include <jerror.h>
-
-#include "core/jpg/jpeg_error_trap.h"
 
 namespace {
 
@@ -15,9 +13,12 @@ jpeg_memory_output& output_of(j_compress_ptr cinfo) { return *reinterpret_cast<j
 
 void grow(j_compress_ptr cinfo, size_t capacity) {
     jpeg_memory_output& out = output_of(cinfo);
-    if (capacity > static_cast<size_t>(jpeg_memory_limit)) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    if (capacity > out.limit) {
+        if (out.capacity >= out.limit) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+        capacity = out.limit;
+    }
     auto* bigger = static_cast<JOCTET*>(std::realloc(out.data, capacity));
-    if (!bigger) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    if (!bigger) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
     out.data = bigger;
     out.manager.next_output_byte = bigger + out.capacity;
     out.manager.free_in_buffer = capacity - out.capacity;
@@ -47,11 +48,12 @@ void finish(j_compress_ptr cinfo) {
 
 }  // namespace
 
-void init_jpeg_memory_output(jpeg_memory_output& out) {
+void init_jpeg_memory_output(jpeg_memory_output& out, size_t limit) {
     out.manager = {};
     out.data = nullptr;
     out.capacity = 0;
     out.size = 0;
+    out.limit = limit < first_block ? first_block : limit;
 }
 
 void jpeg_memory_dest(j_compress_ptr cinfo, jpeg_memory_output& out) {
@@ -63,5 +65,5 @@ void jpeg_memory_dest(j_compress_ptr cinfo, jpeg_memory_output& out) {
 
 void release_jpeg_memory_output(jpeg_memory_output& out) {
     std::free(out.data);
-    init_jpeg_memory_output(out);
+    init_jpeg_memory_output(out, out.limit);
 }

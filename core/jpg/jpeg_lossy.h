@@ -1,0 +1,21 @@
+// Lossy JPEG re-encoding: the file is decoded to pixels (scaled down inside
+// the decoder when a resize target allows it), measured, resized and
+// converted to sRGB where asked, and encoded again with our encoder, its
+// chroma layout and quality chosen from the measurements and its metadata
+// gathered from the source. The result replaces the file only when it is
+// smaller, and a lossless pass at effort levels 2-4 may shrink it further.
+// A preview run writes the result and its view to the data folder instead.
+// "-rotate" is served by a lossless turn of the file into a temporary file in
+// the data folder, which is decoded in place of the input.
+//
+// The road refuses, with job.result 1 and nothing written: a file it cannot
+// read or decode, damaged image data, an image the encoder cannot take (not
+// three-byte RGB after the colour conversion, beyond its size limits) and a
+// failed encode or write.
+#pragma once
+#include <string>
+
+#include "core/job.h"
+
+// Runs the road on the file at `path`; returns job.result.
+int reencode_jpeg_lossy(const std::string& path, image_job& job);
