@@ -28,6 +28,7 @@ thread_local parked_finder tl_parked = {};
 
 thread_local iteration_observer tl_observer = nullptr;
 thread_local void* tl_observer_context = nullptr;
+thread_local bool tl_early_stop = true;
 
 void park_snapshot(const match_finder* mf, const unsigned char* buffer) {
     if (tl_parked.finder.heads) match_finder_free(&tl_parked.finder);
@@ -315,6 +316,8 @@ void zopfli_clear_thread_snapshot() {
 
 bool zopfli_thread_snapshot_parked() { return tl_parked.finder.heads != nullptr; }
 
+void zopfli_set_early_stop(bool on) { tl_early_stop = on; }
+
 void zopfli_set_iteration_observer(iteration_observer observer, void* context) {
     tl_observer = observer;
     tl_observer_context = context;
@@ -418,7 +421,7 @@ void zopfli_lz77_optimal(const Zopflioptions* opts, const unsigned char* in, uin
             best = model;
             best_cost = static_cast<double>(cost);
             no_improvement = 0;
-        } else if (++no_improvement >= limit) {
+        } else if (++no_improvement >= limit && tl_early_stop) {
             break;
         }
         const symbol_stats previous = model;

@@ -44,6 +44,10 @@ using iteration_observer = void (*)(const iteration_report& report, void* contex
 // every iteration of a parse with more than one iteration (null: no calls).
 void zopfli_set_iteration_observer(iteration_observer observer, void* context);
 
+// Benchmark hook: with `on` false the iterated parse of the calling thread
+// runs all its iterations instead of stopping after its no-improvement limit.
+void zopfli_set_early_stop(bool on);
+
 // Start-cost adjustments applied to a starting model.
 void adjust_start_costs(symbol_stats* s, bool single_iteration, uint64_t block_length);
 

@@ -75,6 +75,15 @@ TEST(ZopfliParseSchedule, StopsAfterTheNoImprovementLimit) {
     }
 }
 
+TEST(ZopfliParseSchedule, WithoutEarlyStopEveryIterationRuns) {
+    const auto in = text_data(300);
+    zopfli_set_early_stop(false);
+    const auto reports = parse_reports(in, 15);
+    zopfli_set_early_stop(true);
+    EXPECT_EQ(reports.size(), 15u);
+    EXPECT_LT(parse_reports(in, 15).size(), 15u);
+}
+
 TEST(ZopfliParseSchedule, IntegerCodeLengthsReplaceTheCosts) {
     // Scanlines keep improving long enough for every scheduled replacement.
     const auto in = scanline_data(40, 200, 4);
