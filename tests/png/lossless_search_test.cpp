@@ -265,6 +265,17 @@ picture shaded_photo() {
     });
 }
 
+// One encode of the picture with a filter code and a compressor level code.
+bytes trial_encode(const picture& p, image_job job, int filter_code, int level_code,
+                   lodepng::State& state) {
+    png_palette_order order{};
+    set_filter_code(filter_code, state, job);
+    select_deflate_level(level_code, state, job);
+    bytes png;
+    EXPECT_EQ(encode_image(png, p.pixels, state, order, job), 0u);
+    return png;
+}
+
 // What the photo road makes before any level-4 candidate: a level-77 trial
 // with the entropy filter choice, and the final encode with that filter
 // choice (level 4) or with the trial's row filters (level 3), the smaller one
@@ -272,10 +283,7 @@ picture shaded_photo() {
 bytes settled_photo_result(const picture& p, image_job job) {
     lodepng::State state;
     png_palette_order order{};
-    set_filter_code(8, state, job);
-    select_deflate_level(77, state, job);
-    bytes trial;
-    EXPECT_EQ(encode_image(trial, p.pixels, state, order, job), 0u);
+    const bytes trial = trial_encode(p, job, 8, 77, state);
     std::vector<unsigned char> filters;
     if (job.png_level <= 3) {
         EXPECT_FALSE(read_png_filter_bytes(filters, trial, p.height));
@@ -342,13 +350,8 @@ TEST(LosslessSearch, WholeImageFiltersAboveThePixelLimitAtLevel4) {
         expect_same_visible_pixels(result, p.pixels, p.width, p.height, label);
 
         // The whole-image choice's row filters, from a trial of its own.
-        image_job trial_job = analysed_job(p, level, false);
         lodepng::State state;
-        png_palette_order order{};
-        set_filter_code(11, state, trial_job);
-        select_deflate_level(0, state, trial_job);
-        bytes trial;
-        ASSERT_EQ(encode_image(trial, p.pixels, state, order, trial_job), 0u);
+        const bytes trial = trial_encode(p, analysed_job(p, level, false), 11, 0, state);
         std::vector<unsigned char> whole_image, used;
         ASSERT_FALSE(read_png_filter_bytes(whole_image, trial, p.height));
         ASSERT_FALSE(read_png_filter_bytes(used, result, p.height)) << label;
