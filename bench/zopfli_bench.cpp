@@ -1,8 +1,11 @@
 // Benchmark harness of the Zopfli-style compressor (not a test).
-//   bench_zopfli [--mode M] [--iterations I] [--threads T] [--no-early-stop] FILE...
+//   bench_zopfli [--mode M] [--iterations I] [--threads T] [--no-early-stop]
+//                [--general-find] FILE...
 //     compresses each file as raw DEFLATE, checks it inflates back, and prints
-//     "name<TAB>input bytes<TAB>output bytes<TAB>seconds". --no-early-stop
-//     runs every iteration of the parse (single-thread path only).
+//     "name<TAB>input bytes<TAB>output bytes<TAB>seconds". On the single-thread
+//     path, --no-early-stop runs every iteration of the parse and
+//     --general-find uses the general find where the known-distance find
+//     would serve.
 //   bench_zopfli --block-costs FILE POINT...
 //     parses each block [0, P1), [P1, P2), ... of FILE on its own (mode 5, 15
 //     iterations, all of them, the block's own statistics, 32 KiB of history)
@@ -11,15 +14,8 @@
 //   bench_zopfli --scanlines IN.png OUT
 //     writes the filtered scanlines of a PNG (its IDAT data inflated with the
 //     system zlib), the input the PNG pipeline hands to the compressor.
-//   bench_zopfli --finder [--repeat N] FILE...
-//     walks the match finder over each file as a single-pass parse does and
-//     times the positions that follow a full-length match at a known distance,
-//     once with the known-distance find and once with the general find; prints
-//     "name<TAB>positions<TAB>known positions<TAB>seconds known<TAB>seconds general"
-//     (best of N runs each, default 3; both give the same matches).
 #include <zlib.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -75,57 +71,6 @@ int extract_scanlines(const char* in_path, const char* out_path) {
     return 0;
 }
 
-// One walk over `in`: the general find everywhere, except at positions after
-// a (258, D) match whose byte 258 ahead repeats at D, which take the
-// known-distance find when `use_known` is set. Returns the seconds spent in
-// those positions' finds and counts them.
-double finder_walk(const std::vector<unsigned char>& in, bool use_known, uint64_t* known_positions) {
-    zopfli::match_finder mf;
-    zopfli::match_finder_init(&mf, in.data(), in.data() + in.size());
-    uint16_t list[zopfli::kMaxMatchList];
-    uint32_t last_len = 0, last_dist = 0;
-    double seconds = 0;
-    *known_positions = 0;
-    for (size_t pos = 0; pos < in.size(); ++pos) {
-        const bool known = last_len == 258 && last_dist != 1 && pos + 257 < in.size() &&
-                           in[pos + 257] == in[pos + 257 - last_dist];
-        int n;
-        if (known) {
-            auto t0 = std::chrono::steady_clock::now();
-            n = use_known ? zopfli::find_matches_known_distance(&mf, list, last_dist) : zopfli::find_matches(&mf, list);
-            seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            ++*known_positions;
-        } else {
-            n = zopfli::find_matches(&mf, list);
-        }
-        last_len = n ? list[n - 2] : 0;
-        last_dist = n ? list[n - 1] : 0;
-    }
-    zopfli::match_finder_free(&mf);
-    return seconds;
-}
-
-int finder_bench(int argc, char** argv) {
-    int repeat = 3;
-    for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
-            repeat = std::atoi(argv[++i]);
-            continue;
-        }
-        std::vector<unsigned char> in = read_file(argv[i]);
-        double best_known = 1e30, best_general = 1e30;
-        uint64_t positions = 0;
-        for (int r = 0; r < repeat; ++r) {
-            best_known = std::min(best_known, finder_walk(in, true, &positions));
-            best_general = std::min(best_general, finder_walk(in, false, &positions));
-        }
-        const char* name = std::strrchr(argv[i], '/');
-        std::printf("%s\t%zu\t%llu\t%.4f\t%.4f\n", name ? name + 1 : argv[i], in.size(),
-                    static_cast<unsigned long long>(positions), best_known, best_general);
-    }
-    return 0;
-}
-
 int block_costs(int argc, char** argv) {
     if (argc < 4) return 2;
     const std::vector<unsigned char> in = read_file(argv[2]);
@@ -166,7 +111,6 @@ int block_costs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--scanlines") == 0) return extract_scanlines(argv[2], argv[3]);
-    if (argc >= 2 && std::strcmp(argv[1], "--finder") == 0) return finder_bench(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "--block-costs") == 0) return block_costs(argc, argv);
     uint32_t mode = 5, threads = 1;
     int32_t iterations = 15;
@@ -179,6 +123,8 @@ int main(int argc, char** argv) {
             iterations = std::atoi(argv[++i]);
         } else if (a == "--no-early-stop") {
             zopfli::zopfli_set_early_stop(false);
+        } else if (a == "--general-find") {
+            zopfli::zopfli_set_known_distance_find(false);
         } else if (a == "--threads" && i + 1 < argc) {
             threads = static_cast<uint32_t>(std::atoi(argv[++i]));
         } else {

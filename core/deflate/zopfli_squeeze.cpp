@@ -29,6 +29,7 @@ thread_local parked_finder tl_parked = {};
 thread_local iteration_observer tl_observer = nullptr;
 thread_local void* tl_observer_context = nullptr;
 thread_local bool tl_early_stop = true;
+thread_local bool tl_known_distance_find = true;
 
 void park_snapshot(const match_finder* mf, const unsigned char* buffer) {
     if (tl_parked.finder.heads) match_finder_free(&tl_parked.finder);
@@ -169,7 +170,7 @@ void forward_pass(const unsigned char* in, uint64_t start, uint64_t end, const s
             if (kind == pass_kind::recording) op = op_general;
             if (op == op_run) {
                 nlist = find_matches_run(&mf, list_buffer);
-            } else if (op == op_known) {
+            } else if (op == op_known && tl_known_distance_find) {
                 nlist = find_matches_known_distance(&mf, list_buffer, known_dist);
             } else {
                 nlist = find_matches(&mf, list_buffer);
@@ -317,6 +318,8 @@ void zopfli_clear_thread_snapshot() {
 bool zopfli_thread_snapshot_parked() { return tl_parked.finder.heads != nullptr; }
 
 void zopfli_set_early_stop(bool on) { tl_early_stop = on; }
+
+void zopfli_set_known_distance_find(bool on) { tl_known_distance_find = on; }
 
 void zopfli_set_iteration_observer(iteration_observer observer, void* context) {
     tl_observer = observer;

@@ -44,9 +44,12 @@ using iteration_observer = void (*)(const iteration_report& report, void* contex
 // every iteration of a parse with more than one iteration (null: no calls).
 void zopfli_set_iteration_observer(iteration_observer observer, void* context);
 
-// Benchmark hook: with `on` false the iterated parse of the calling thread
-// runs all its iterations instead of stopping after its no-improvement limit.
+// Benchmark hooks for the calling thread's parses. With `on` false the
+// iterated parse runs all its iterations instead of stopping after its
+// no-improvement limit; the forward pass asks the general find where it would
+// use the known-distance find (same matches, more work).
 void zopfli_set_early_stop(bool on);
+void zopfli_set_known_distance_find(bool on);
 
 // Start-cost adjustments applied to a starting model.
 void adjust_start_costs(symbol_stats* s, bool single_iteration, uint64_t block_length);

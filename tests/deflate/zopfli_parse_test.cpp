@@ -1,6 +1,7 @@
 // Schedule of the Zopfli-style compressor's iterated parse (when it stops
-// early, when integer code lengths replace the costs) and the split search's
-// position-by-position scan for many iterations.
+// early, when integer code lengths replace the costs), the split search's
+// position-by-position scan for many iterations, and the parse's use of the
+// known-distance find.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -134,4 +135,22 @@ TEST(ZopfliSplit, ManyIterationsScanTheLastRangePositionByPosition) {
     EXPECT_NE(few, many);
     EXPECT_EQ(split_points(50), few);
     EXPECT_EQ(split_points(51), many);
+}
+
+TEST(ZopfliParse, KnownDistanceFindChangesNoStream) {
+    // Noise repeated at a distance of 2500: long stretches where each
+    // position follows a full-length match at a known distance.
+    const auto block = noise_data(2500, 9);
+    std::vector<unsigned char> in;
+    for (int i = 0; i < 5; ++i) in.insert(in.end(), block.begin(), block.end());
+    for (int32_t iterations : {1, 4}) {
+        const auto with_known = compress(options(5, iterations), in);
+        zopfli_set_known_distance_find(false);
+        const auto with_general = compress(options(5, iterations), in);
+        zopfli_set_known_distance_find(true);
+        EXPECT_EQ(with_known.bytes, with_general.bytes) << iterations;
+        std::vector<unsigned char> back;
+        ASSERT_TRUE(inflate_raw(with_known.bytes.data(), with_known.bytes.size(), &back));
+        EXPECT_EQ(back, in);
+    }
 }
