@@ -156,13 +156,15 @@ for name in core-l-s4 core-l-s4-strip; do
             printf "%s total against oxipng-omax %+.2f %%, zopflipng-m %+.2f %%, the better per file %+.2f %%\n", ours, 100 * (o - x) / x, 100 * (o - z) / z, 100 * (o - b) / b }'
 done
 # Where the engine without metadata still writes more than zopflipng -m: files
-# it left unchanged, files written in another colour type or bit depth (IHDR
-# bytes 24 and 25), and the rest; with the bytes over zopflipng in each group.
+# it left unchanged (16-bit inputs apart), files written in another colour type
+# or bit depth (IHDR bytes 24 and 25), and the rest; with the bytes over
+# zopflipng in each group.
 if [ -f "$work/sizes-core-l-s4-strip.1" ] && [ -f "$work/sizes-zopflipng-m.1" ]; then
   join "$work/sizes-core-l-s4-strip.1" "$work/sizes-zopflipng-m.1" | while read -r f ours_size theirs_size; do
     [ "$ours_size" -gt "$theirs_size" ] || continue
     in_size="$(stat -c %s "$work/input/$f")"
-    if [ "$ours_size" -eq "$in_size" ]; then group=unchanged
+    if [ "$ours_size" -eq "$in_size" ] && [ "$(od -An -tu1 -j24 -N1 "$work/input/$f" | tr -d ' ')" = 16 ]; then group=unchanged-16-bit
+    elif [ "$ours_size" -eq "$in_size" ]; then group=unchanged
     elif [ "$(od -An -tu1 -j24 -N2 "$work/out-core-l-s4-strip/$f")" != "$(od -An -tu1 -j24 -N2 "$work/out-zopflipng-m/$f")" ]; then group=other-mode
     else group=same-mode; fi
     echo "$group $((ours_size - theirs_size))"
