@@ -23,7 +23,7 @@ constexpr uint32_t parallel_max_pixels = 16777216;
 constexpr uint32_t parallel_palette_min_pixels = 90000;
 
 // Iterations of the Zopfli-style compressor for the level-4 candidate encodes.
-constexpr uint32_t candidate_zopfli_iterations = 20;
+constexpr uint32_t candidate_zopfli_iterations = 15;
 
 constexpr uint8_t backend_level = 1;
 constexpr uint8_t backend_zopfli = 2;
