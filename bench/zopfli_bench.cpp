@@ -1,7 +1,16 @@
 // Benchmark harness of the Zopfli-style compressor (not a test).
-//   bench_zopfli [--mode M] [--iterations I] [--threads T] FILE...
+//   bench_zopfli [--mode M] [--iterations I] [--threads T] [--no-early-stop]
+//                [--general-find] FILE...
 //     compresses each file as raw DEFLATE, checks it inflates back, and prints
-//     "name<TAB>input bytes<TAB>output bytes<TAB>seconds".
+//     "name<TAB>input bytes<TAB>output bytes<TAB>seconds". On the single-thread
+//     path, --no-early-stop runs every iteration of the parse and
+//     --general-find uses the general find where the known-distance find
+//     would serve.
+//   bench_zopfli --block-costs FILE POINT...
+//     parses each block [0, P1), [P1, P2), ... of FILE on its own (mode 5, 15
+//     iterations, all of them, the block's own statistics, 32 KiB of history)
+//     and prints "start<TAB>end<TAB>cost of iteration 1<TAB>...<TAB>cost of
+//     iteration 15" in bits, to set beside another compressor's block costs.
 //   bench_zopfli --scanlines IN.png OUT
 //     writes the filtered scanlines of a PNG (its IDAT data inflated with the
 //     system zlib), the input the PNG pipeline hands to the compressor.
@@ -17,6 +26,9 @@
 #include <vector>
 
 #include "core/deflate/zopfli.h"
+#include "core/deflate/zopfli_lz77.h"
+#include "core/deflate/zopfli_split.h"
+#include "core/deflate/zopfli_squeeze.h"
 
 namespace {
 
@@ -59,10 +71,47 @@ int extract_scanlines(const char* in_path, const char* out_path) {
     return 0;
 }
 
+int block_costs(int argc, char** argv) {
+    if (argc < 4) return 2;
+    const std::vector<unsigned char> in = read_file(argv[2]);
+    std::vector<uint64_t> points = {0};
+    for (int i = 3; i < argc; ++i) points.push_back(std::strtoull(argv[i], nullptr, 10));
+    std::vector<zopfli::iteration_report> reports;
+    zopfli::zopfli_set_iteration_observer(
+        [](const zopfli::iteration_report& r, void* context) {
+            static_cast<std::vector<zopfli::iteration_report>*>(context)->push_back(r);
+        },
+        &reports);
+    zopfli::zopfli_set_early_stop(false);
+    for (size_t k = 0; k + 1 < points.size() && points[k + 1] <= in.size(); ++k) {
+        zopfli::Zopflioptions opts;
+        zopfli::zopfli_init_options(&opts, 5, 1, 1, 15, 0);
+        opts.split_min_bytes = UINT32_MAX;  // one statistics record for the whole block
+        uint64_t* split = nullptr;
+        uint64_t nsplit = 0;
+        zopfli::symbol_stats* records = nullptr;
+        zopfli::zopfli_block_split(&opts, in.data(), points[k], points[k + 1], &split, &nsplit, &records);
+        zopfli::lz77_store store;
+        zopfli::lz77_store_init(&store);
+        reports.clear();
+        zopfli::zopfli_lz77_optimal(&opts, in.data(), points[k], points[k + 1], &store, &records[0],
+                                    zopfli::kOnlyBlock);
+        std::printf("%llu\t%llu", static_cast<unsigned long long>(points[k]),
+                    static_cast<unsigned long long>(points[k + 1]));
+        for (const auto& r : reports) std::printf("\t%llu", static_cast<unsigned long long>(r.cost));
+        std::printf("\n");
+        zopfli::lz77_store_free(&store);
+        std::free(split);
+        std::free(records);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--scanlines") == 0) return extract_scanlines(argv[2], argv[3]);
+    if (argc >= 2 && std::strcmp(argv[1], "--block-costs") == 0) return block_costs(argc, argv);
     uint32_t mode = 5, threads = 1;
     int32_t iterations = 15;
     std::vector<const char*> files;
@@ -72,6 +121,10 @@ int main(int argc, char** argv) {
             mode = static_cast<uint32_t>(std::atoi(argv[++i]));
         } else if (a == "--iterations" && i + 1 < argc) {
             iterations = std::atoi(argv[++i]);
+        } else if (a == "--no-early-stop") {
+            zopfli::zopfli_set_early_stop(false);
+        } else if (a == "--general-find") {
+            zopfli::zopfli_set_known_distance_find(false);
         } else if (a == "--threads" && i + 1 < argc) {
             threads = static_cast<uint32_t>(std::atoi(argv[++i]));
         } else {

@@ -171,8 +171,10 @@ inline void advance(match_finder* mf) {
 
 // Inserts the current position into the tree and reports every match longer
 // than `best`. Candidates are visited newest first, so each reported length
-// comes with the smallest distance found for it.
-int tree_walk(match_finder* mf, uint16_t* out, int n, int best) {
+// comes with the smallest distance found for it. A non-zero `known` is a
+// distance whose candidate the caller knows to match the longest possible
+// length: its node ends the walk without a comparison.
+int tree_walk(match_finder* mf, uint16_t* out, int n, int best, uint32_t known = 0) {
     const unsigned char* cur = mf->pos;
     uint64_t left = static_cast<uint64_t>(mf->end - cur);
     int maxlen = left < kMaxMatch ? static_cast<int>(left) : kMaxMatch;
@@ -196,7 +198,7 @@ int tree_walk(match_finder* mf, uint16_t* out, int n, int best) {
         last_dist = dist;
         const unsigned char* cp = cur - dist;
         uint32_t node = cand & kWindowMask;
-        int len = common_length(cp, cur, std::min(len_smaller, len_larger), maxlen);
+        int len = dist == known ? maxlen : common_length(cp, cur, std::min(len_smaller, len_larger), maxlen);
         if (len > best) {
             best = len;
             out[n++] = static_cast<uint16_t>(len);
@@ -275,11 +277,11 @@ int find_matches_run(match_finder* mf, uint16_t* out) {
 }
 
 int find_matches_known_distance(match_finder* mf, uint16_t* out, uint32_t dist) {
-    // The candidate at dist matches all 258 bytes, so the walk ends at its node
-    // with (258, dist) as the last pair; comparing it anyway keeps every
-    // reported match checked against the input.
-    (void)dist;
-    return find_matches(mf, out);
+    if (mf->end - mf->pos < 3) return 0;
+    // Only a full-length match can be taken on trust; closer to the end the
+    // walk compares as usual.
+    if (mf->end - mf->pos < kMaxMatch) dist = 0;
+    return tree_walk(mf, out, 0, 2, dist);
 }
 
 void skip_positions(match_finder* mf, uint64_t n) {

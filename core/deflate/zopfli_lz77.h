@@ -79,7 +79,13 @@ void match_finder_reset(match_finder* mf);
 // Each find reports (length, distance) pairs into out (at most 2 * 256 values)
 // and returns the number of 16-bit values written.
 int find_matches(match_finder* mf, uint16_t* out);
+// For a position after a distance-1 match longer than 3: the run match first.
 int find_matches_run(match_finder* mf, uint16_t* out);
+// For a position whose next 258 bytes are known to repeat at distance `dist`
+// (the previous position had (258, dist) and the byte 258 ahead repeats too):
+// the walk takes the full-length match of that node without comparing and
+// ends there. It reports what the general find would, with less work. With
+// fewer than 258 bytes left it is the general find.
 int find_matches_known_distance(match_finder* mf, uint16_t* out, uint32_t dist);
 void skip_positions(match_finder* mf, uint64_t n);
 void skip_run_positions(match_finder* mf, uint64_t n);

@@ -26,6 +26,11 @@ struct parked_finder {
 };
 thread_local parked_finder tl_parked = {};
 
+thread_local iteration_observer tl_observer = nullptr;
+thread_local void* tl_observer_context = nullptr;
+thread_local bool tl_early_stop = true;
+thread_local bool tl_known_distance_find = true;
+
 void park_snapshot(const match_finder* mf, const unsigned char* buffer) {
     if (tl_parked.finder.heads) match_finder_free(&tl_parked.finder);
     match_finder_snapshot(mf, &tl_parked.finder);
@@ -165,7 +170,7 @@ void forward_pass(const unsigned char* in, uint64_t start, uint64_t end, const s
             if (kind == pass_kind::recording) op = op_general;
             if (op == op_run) {
                 nlist = find_matches_run(&mf, list_buffer);
-            } else if (op == op_known) {
+            } else if (op == op_known && tl_known_distance_find) {
                 nlist = find_matches_known_distance(&mf, list_buffer, known_dist);
             } else {
                 nlist = find_matches(&mf, list_buffer);
@@ -312,6 +317,15 @@ void zopfli_clear_thread_snapshot() {
 
 bool zopfli_thread_snapshot_parked() { return tl_parked.finder.heads != nullptr; }
 
+void zopfli_set_early_stop(bool on) { tl_early_stop = on; }
+
+void zopfli_set_known_distance_find(bool on) { tl_known_distance_find = on; }
+
+void zopfli_set_iteration_observer(iteration_observer observer, void* context) {
+    tl_observer = observer;
+    tl_observer_context = context;
+}
+
 void adjust_start_costs(symbol_stats* s, bool single_iteration, uint64_t block_length) {
     float* L = s->litlen_costs;
     float* D = s->dist_costs;
@@ -388,7 +402,8 @@ void zopfli_lz77_optimal(const Zopflioptions* opts, const unsigned char* in, uin
 
     for (uint32_t j = 1; j <= iterations; ++j) {
         lz77_store_free(&work);
-        if (j == 9 || j == 30 || (j == iterations - 1 && iterations > 5)) {
+        const bool integer_lengths = j == 9 || j == 30 || (j == iterations - 1 && iterations > 5);
+        if (integer_lengths) {
             smooth_style_a(best.dist_counts, kNumDist);
             smooth_style_a(best.litlen_counts, kNumLitLen);
             uint32_t ll_lengths[kNumLitLen];
@@ -402,12 +417,14 @@ void zopfli_lz77_optimal(const Zopflioptions* opts, const unsigned char* in, uin
                      position_code);
         parse_into_store(steps, block_length, &work);
         uint64_t cost = dynamic_block_cost(&work, 0, work.size, static_cast<int>(opts->tree_search), false);
-        if (static_cast<double>(cost) < best_cost) {
+        const bool improved = static_cast<double>(cost) < best_cost;
+        if (tl_observer) tl_observer({j, cost, integer_lengths, improved}, tl_observer_context);
+        if (improved) {
             lz77_store_copy(&work, store);
             best = model;
             best_cost = static_cast<double>(cost);
             no_improvement = 0;
-        } else if (++no_improvement >= limit) {
+        } else if (++no_improvement >= limit && tl_early_stop) {
             break;
         }
         const symbol_stats previous = model;

@@ -22,6 +22,9 @@ constexpr uint32_t parallel_min_pixels = 16385;
 constexpr uint32_t parallel_max_pixels = 16777216;
 constexpr uint32_t parallel_palette_min_pixels = 90000;
 
+// Iterations of the Zopfli-style compressor for the level-4 candidate encodes.
+constexpr uint32_t candidate_zopfli_iterations = 15;
+
 constexpr uint8_t backend_level = 1;
 constexpr uint8_t backend_zopfli = 2;
 
@@ -214,6 +217,10 @@ void select_deflate_by_statistics(int first, lodepng::State& state, image_job& j
     } else {
         select_final_deflate(state, job);
     }
+}
+
+void select_deflate_for_candidates(lodepng::State& state, image_job& job) {
+    select_zopfli(5, candidate_zopfli_iterations, state, job);
 }
 
 void set_palette_order(int code, png_palette_order& record) {

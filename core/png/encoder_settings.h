@@ -35,6 +35,10 @@ void select_deflate_for_level(lodepng::State& state, image_job& job);
 // for trial encodes, first = 0 the setting for the final encode.
 void select_deflate_by_statistics(int first, lodepng::State& state, image_job& job);
 
+// The strong compressor of the extra candidate encodes that the strongest
+// level adds to the lossless search (more iterations than the final encode's).
+void select_deflate_for_candidates(lodepng::State& state, image_job& job);
+
 // Fills the fields of `record` that ordering `code` names; the others keep
 // their values. Unknown codes select mode 4 (translucent entries first).
 void set_palette_order(int code, png_palette_order& record);

@@ -1,6 +1,7 @@
 #include "core/png/lossless_search.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "core/png/codec/decode.h"
@@ -29,6 +30,21 @@ constexpr uint32_t strategy11_colours = 1280;
 constexpr uint32_t tolerance_colours = 96;
 constexpr float palette_tolerance = 96.0f;
 constexpr float translucent_tolerance = 98.5f;
+
+// The strongest level adds candidate encodes to the search. Each replaces the
+// result only when it is smaller, so that level never ends larger than the
+// search without them.
+constexpr uint8_t candidate_level = 4;
+// Row filters tried on photographs with the fast road's quick compressor: sub
+// on every row, and the two choices by one persistent stream over the image.
+// The heuristic choice of the search itself is its own result.
+constexpr uint32_t photo_candidate_filters[] = {1, 11, 12};
+constexpr int candidate_trial_level = 80;
+constexpr uint32_t whole_image_strategy = 11;
+// Above the strategy-11 pixel limit a whole-image filter choice earns its own
+// strong encode only when its quick trial is smaller by at least one part in
+// this many: a smaller lead seldom survives the strong compressor.
+constexpr uint32_t whole_image_lead = 1000;
 
 int pick(uint32_t pixels, int small_code, int large_code) {
     return pixels < small_image_pixels + 1 ? small_code : large_code;
@@ -62,6 +78,13 @@ bool cleaning_allowed(const image_job& job) {
     return job.may_clean_transparent && !job.single_alpha;
 }
 
+// Any strategy 0-13 on the state, sub and up included (the filter codes of
+// the settings give no filter for codes 1 and 2).
+void use_filter_strategy(uint32_t strategy, lodepng::State& state, image_job& job) {
+    state.encoder.filter_strategy_code = strategy;
+    job.filter_strategy = static_cast<uint8_t>(strategy);
+}
+
 // Everything one search call owns; released on return.
 struct search {
     std::vector<uint8_t>& result;  // R
@@ -76,6 +99,7 @@ struct search {
     uint32_t unfiltered = 0;       // U
     uint32_t filtered = 0;         // Fs
     uint32_t best = 0;
+    const uint32_t strategy11_limit;  // as the search found it (the parallel trials clear it)
 
     search(std::vector<uint8_t>& r, std::vector<uint8_t>& i, image_job& j)
         : result(r),
@@ -83,7 +107,8 @@ struct search {
           job(j),
           unfiltered(j.trial_size_unfiltered),
           filtered(j.trial_size_filtered),
-          best(j.trial_size_best) {}
+          best(j.trial_size_best),
+          strategy11_limit(j.strategy11_pixel_limit) {}
 
     uint8_t colour_type() const { return job.colour_type; }
 
@@ -117,6 +142,9 @@ struct search {
     uint8_t palette_ladder(bool filter_won);
     uint8_t palette_order_trials();
     uint8_t final_encode(const std::vector<uint8_t>* compare = nullptr);
+    uint8_t photo_candidates();
+    uint32_t filter_trial(uint32_t strategy, bool quick_trial_level, std::vector<uint8_t>& out) const;
+    void try_filters_of(const std::vector<uint8_t>& trial, bool candidate_compressor);
 };
 
 void search::entry_cleanup() {
@@ -194,7 +222,37 @@ uint8_t search::photo_road() {
     if (job.png_level <= 3 || pixels > photo_preset_pixels) {
         preset_filters_from(spare, filters, s0, job);
     }
-    return final_encode(&spare);
+    const uint8_t code = final_encode(&spare);
+    if (code != 0 || job.png_level != candidate_level || pixels > photo_preset_pixels) return code;
+    return photo_candidates();
+}
+
+// Level 4: the photograph's result used one heuristic filter choice. Filter
+// choices by trial compression are encoded with the quick compressor (at the
+// same time when the trials may run in parallel); the smallest one's row
+// filters are encoded again with the candidate compressor.
+uint8_t search::photo_candidates() {
+    constexpr size_t count = std::size(photo_candidate_filters);
+    std::vector<uint8_t> trials[count];
+    uint32_t sizes[count];
+    decide_parallel_deflate(job);
+    if (job.parallel_trials) {
+#pragma omp parallel sections
+        {
+#pragma omp section
+            { sizes[0] = filter_trial(photo_candidate_filters[0], true, trials[0]); }
+#pragma omp section
+            { sizes[1] = filter_trial(photo_candidate_filters[1], true, trials[1]); }
+#pragma omp section
+            { sizes[2] = filter_trial(photo_candidate_filters[2], true, trials[2]); }
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) sizes[i] = filter_trial(photo_candidate_filters[i], true, trials[i]);
+    }
+    const size_t winner = static_cast<size_t>(std::min_element(sizes, sizes + count) - sizes);
+    if (sizes[winner] != no_size) try_filters_of(trials[winner], true);
+    best = size_of(result);
+    return finish(0);
 }
 
 uint8_t search::general_road() {
@@ -318,8 +376,10 @@ uint8_t search::filtered_wins_road() {
 }
 
 uint8_t search::strategy11_and_presets() {
-    if (job.png_level > 3 && job.pixel_count < job.strategy11_pixel_limit &&
-        job.colour_count > strategy11_colours && job.deflate_level == 0) {
+    const bool strategy11_pays =
+        job.png_level > 3 && job.colour_count > strategy11_colours && job.deflate_level == 0;
+    std::vector<uint8_t> whole_image_trial;
+    if (strategy11_pays && job.pixel_count < job.strategy11_pixel_limit) {
         job.filter_trial = 1;
         set_filter_strategy(s0, job);
         const uint32_t code = encode_image(spare, image, s0, p0, job);
@@ -331,13 +391,25 @@ uint8_t search::strategy11_and_presets() {
         }
     } else {
         job.filter_trial = 0;
+        // Level 4 above the pixel limit: the whole-image choice is tried too,
+        // and with a clear lead it gets a strong encode of its own.
+        const uint8_t type = colour_type();
+        if (job.png_level == candidate_level && strategy11_pays && job.pixel_count >= strategy11_limit &&
+            (type == 2 || type == 6)) {
+            const uint32_t size = filter_trial(whole_image_strategy, false, whole_image_trial);
+            if (size == no_size || size >= best - best / whole_image_lead) whole_image_trial.clear();
+        }
     }
     preset_filters_from(result, filters, s0, job);
     if (colour_type() == 6 && job.translucent_percent > 2 && job.may_clean_transparent) {
         // The image takes the transparent-pixel colours the winning trial wrote.
         decode_into(image, result, s0);
     }
-    return final_encode();
+    const uint8_t code = final_encode();
+    if (code != 0 || whole_image_trial.empty()) return code;
+    try_filters_of(whole_image_trial, false);
+    best = size_of(result);
+    return finish(0);
 }
 
 uint8_t search::palette_ladder(bool filter_won) {
@@ -526,6 +598,50 @@ uint8_t search::final_encode(const std::vector<uint8_t>* compare) {
     if (compare && !compare->empty() && compare->size() < result.size()) result = *compare;
     best = size_of(result);
     return finish(0);
+}
+
+// One trial of a row-filter strategy on copies of S0 and the job, with the
+// fast road's quick compressor or S0's own. Returns its size, no_size when it
+// failed.
+uint32_t search::filter_trial(uint32_t strategy, bool quick_trial_level, std::vector<uint8_t>& out) const {
+    lodepng::State state = s0;
+    image_job trial_job = job;
+    use_filter_strategy(strategy, state, trial_job);
+    if (quick_trial_level) select_deflate_level(candidate_trial_level, state, trial_job);
+    return encode_image(out, image, state, p0, trial_job) == 0 ? size_of(out) : no_size;
+}
+
+// Encodes the image again with the row filters that `trial` used and the
+// candidate compressor, or the level's final one; the encode replaces the
+// result when it is smaller. When the trial may have recoloured fully
+// transparent pixels while filtering, the image is taken from the trial, so
+// that the filters see the rows they were chosen for.
+void search::try_filters_of(const std::vector<uint8_t>& trial, bool candidate_compressor) {
+    std::vector<uint8_t> presets;
+    if (read_png_filter_bytes(presets, trial, job.height)) return;
+    lodepng::State state = s0;
+    image_job encode_job = job;
+    set_filter_code(6, state, encode_job);
+    state.encoder.preset_filters = presets.data();
+    state.encoder.preset_filter_count = presets.size();
+    if (candidate_compressor) {
+        select_deflate_for_candidates(state, encode_job);
+    } else {
+        select_deflate_by_statistics(0, state, encode_job);
+    }
+    std::vector<uint8_t> recoloured;
+    if (state.encoder.clean_transparent && job.translucent_count != 0) {
+        recoloured = image;
+        lodepng::State decoder;
+        decode_into(recoloured, trial, decoder);
+    }
+    std::vector<uint8_t> out;
+    if (encode_image(out, recoloured.empty() ? image : recoloured, state, p0, encode_job) != 0 ||
+        out.size() >= result.size()) {
+        return;
+    }
+    result.swap(out);
+    if (!recoloured.empty()) image.swap(recoloured);
 }
 
 }  // namespace

@@ -3,6 +3,12 @@
 // orders) decide the codec settings, then one final encode pays for the
 // level's strong compressor. No visible pixel changes.
 //
+// Level 4 then tries candidates that the cheap trials cannot judge: for
+// photographs, row filters chosen by trial compression, encoded with a
+// longer-running compressor; for large truecolour images whose filters won,
+// the whole-image filter choice when its trial leads clearly. A candidate
+// replaces the result only when it is smaller.
+//
 // Trials that do not depend on each other run in OpenMP parallel sections
 // when job.parallel_trials is set; each section owns its job copy, codec state
 // and output buffer and writes only its own size slot.

@@ -38,19 +38,28 @@ TEST(MultilevelInterface, LevelTable) {
     ASSERT_NE(e, nullptr) << code;
     EXPECT_EQ(mlevel::get_encoder_level(e.get()), static_cast<uint32_t>(code));
   }
-  // Rows that differ from a neighbour in one setting only.
-  const mlevel::LevelRow* r8 = mlevel::find_level_row(8);
-  const mlevel::LevelRow* r80 = mlevel::find_level_row(80);
-  EXPECT_EQ(r8->passes, r80->passes);
-  EXPECT_EQ(r80->nice_len, 13u);
-  EXPECT_EQ(r80->search_depth, 8u);
-  const mlevel::LevelRow* r9 = mlevel::find_level_row(9);
-  const mlevel::LevelRow* r10 = mlevel::find_level_row(10);
-  EXPECT_EQ(r9->nice_len, r10->nice_len);
-  EXPECT_EQ(r9->search_depth, r10->search_depth);
-  EXPECT_EQ(r9->passes, 2u);
-  EXPECT_EQ(r10->passes, 4u);
-  EXPECT_EQ(mlevel::find_level_row(13)->passes, 6u);
+  // Every row: parser, nice length, search depth, passes.
+  using mlevel::ParserKind;
+  const mlevel::LevelRow rows[] = {
+      {0, ParserKind::greedy, 1, 1, 0},          {1, ParserKind::greedy, 8, 2, 0},
+      {2, ParserKind::greedy, 10, 6, 0},         {3, ParserKind::greedy, 14, 12, 0},
+      {4, ParserKind::greedy, 24, 24, 0},        {5, ParserKind::lazy, 30, 20, 0},
+      {6, ParserKind::lazy, 65, 40, 0},          {7, ParserKind::lazy, 130, 100, 0},
+      {8, ParserKind::near_optimal, 20, 10, 2},  {9, ParserKind::near_optimal, 50, 30, 2},
+      {10, ParserKind::near_optimal, 50, 30, 4}, {11, ParserKind::near_optimal, 80, 60, 4},
+      {12, ParserKind::near_optimal, 133, 100, 4}, {13, ParserKind::near_optimal, 166, 133, 6},
+      {80, ParserKind::near_optimal, 13, 8, 2},  {88, ParserKind::near_optimal, 26, 16, 2},
+      {89, ParserKind::near_optimal, 34, 28, 2},
+  };
+  for (const mlevel::LevelRow& expected : rows) {
+    const mlevel::LevelRow* row = mlevel::find_level_row(expected.code);
+    ASSERT_NE(row, nullptr) << expected.code;
+    EXPECT_EQ(row->parser, expected.parser) << expected.code;
+    EXPECT_EQ(row->nice_len, expected.nice_len) << expected.code;
+    EXPECT_EQ(row->search_depth, expected.search_depth) << expected.code;
+    EXPECT_EQ(row->passes, expected.passes) << expected.code;
+  }
+  EXPECT_EQ(mlevel::find_level_row(77)->parser, ParserKind::literal_only);
 }
 
 TEST(MultilevelInterface, Bounds) {

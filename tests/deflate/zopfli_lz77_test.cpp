@@ -178,6 +178,63 @@ TEST(ZopfliMatchFinder, RunFindReportsTheRunFirst) {
     match_finder_free(&mf);
 }
 
+TEST(ZopfliMatchFinder, KnownDistanceFindEqualsTheGeneralFind) {
+    // Noise repeated at distance 3000 (and between), then text: after the
+    // first copy every position has a full-length match at a known distance.
+    std::vector<unsigned char> block = noise_data(3000, 11);
+    std::vector<unsigned char> in;
+    for (int i = 0; i < 4; ++i) in.insert(in.end(), block.begin(), block.end());
+    in[7000] ^= 0x55;  // one break in the repetition
+    auto t = text_data(2000);
+    in.insert(in.end(), t.begin(), t.end());
+
+    match_finder known, general;
+    match_finder_init(&known, in.data(), in.data() + in.size());
+    match_finder_init(&general, in.data(), in.data() + in.size());
+    uint16_t a[kMaxMatchList], b[kMaxMatchList];
+    uint32_t last_len = 0, last_dist = 0;
+    int known_calls = 0;
+    for (size_t pos = 0; pos < in.size(); ++pos) {
+        const bool use_known = last_len == 258 && pos + 257 < in.size() && in[pos + 257] == in[pos + 257 - last_dist];
+        int na = use_known ? find_matches_known_distance(&known, a, last_dist) : find_matches(&known, a);
+        int nb = find_matches(&general, b);
+        known_calls += use_known;
+        ASSERT_EQ(na, nb) << "at " << pos;
+        ASSERT_EQ(0, std::memcmp(a, b, na * sizeof(uint16_t))) << "at " << pos;
+        last_len = na ? a[na - 2] : 0;
+        last_dist = na ? a[na - 1] : 0;
+    }
+    EXPECT_GT(known_calls, 5000);
+    EXPECT_EQ(0, std::memcmp(known.heads, general.heads, 393216)) << "same tree after the walks";
+    match_finder_free(&known);
+    match_finder_free(&general);
+}
+
+TEST(ZopfliMatchFinder, KnownDistanceIsTakenWithoutComparing) {
+    // The copy at distance 400 differs after 100 bytes: the general find
+    // reports 100, the known-distance find takes (258, 400) on trust.
+    std::vector<unsigned char> in = noise_data(400, 5);
+    in.insert(in.end(), in.begin(), in.end());
+    auto tail = noise_data(400, 6);
+    in.insert(in.end(), tail.begin(), tail.end());
+    in[500] ^= 1;
+    match_finder mf;
+    match_finder_init(&mf, in.data(), in.data() + in.size());
+    skip_positions(&mf, 400);
+    match_finder probe;
+    match_finder_snapshot(&mf, &probe);
+    uint16_t list[kMaxMatchList];
+    int n = find_matches(&probe, list);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(list[0], 100);
+    n = find_matches_known_distance(&mf, list, 400);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(list[0], 258);
+    EXPECT_EQ(list[1], 400);
+    match_finder_free(&probe);
+    match_finder_free(&mf);
+}
+
 namespace {
 
 // Expands a packed store back into bytes.

@@ -306,6 +306,27 @@ TEST(DeflateSelection, FinalZopfliIterations) {
     }
 }
 
+// The candidate encodes of the strongest level iterate more than the final
+// encode of any photograph or truecolour image, whatever the job says.
+TEST(DeflateSelection, CandidateSettingOutIteratesTheFinalOne) {
+    for (uint8_t type : {2, 6}) {
+        for (uint8_t filtered : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "type " << int(type) << " filtered " << int(filtered));
+            image_job job = make_job(4, type, 400000, 9000);
+            job.filtered_wins = filtered;
+            job.photo_like = 1;
+            job.threads = 5;
+            lodepng::State final_state;
+            select_deflate_by_statistics(0, final_state, job);
+            const uint32_t final_iterations = job.zopfli_setting >> 8;
+            lodepng::State state;
+            select_deflate_for_candidates(state, job);
+            expect_choice(zopfli(5, 15), state, job);
+            EXPECT_GT(15u, final_iterations);
+        }
+    }
+}
+
 TEST(DeflateSelection, ZopfliStateCompressesWithItsOwnJobsSettings) {
     std::vector<uint8_t> input(3000);
     for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>((i * i / 7) ^ (i / 13));

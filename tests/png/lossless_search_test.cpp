@@ -14,6 +14,8 @@
 #include "core/options.h"
 #include "core/png/codec/codec_state.h"
 #include "core/png/codec/filters.h"
+#include "core/png/encoder_settings.h"
+#include "core/png/trial_encode.h"
 #include "core/transparency.h"
 
 #include "tests/png/search_fixture.h"
@@ -249,6 +251,116 @@ TEST(LosslessSearch, TrialThatDidNotRunNeverWins) {
     EXPECT_GT(job.trial_size_filtered, 4u * job.pixel_count);
     EXPECT_GT(job.trial_size_unfiltered, 4u * job.pixel_count);
     expect_same_visible_pixels(result, p.pixels, p.width, p.height, "rgba noise");
+}
+
+// A photograph-like picture: smooth shading over several thousand colours
+// with a little noise, on which some row-filter choices beat others clearly.
+picture shaded_photo() {
+    return make("shaded photo", 160, 120, 21, [](uint32_t x, uint32_t y, uint32_t& s, uint8_t* o) {
+        const uint32_t noise = next_random(s) % 3;
+        o[0] = uint8_t(x + y / 2 + noise);
+        o[1] = uint8_t((x * y) / 90 + noise);
+        o[2] = uint8_t(200 - y + (x / 7));
+        o[3] = 255;
+    });
+}
+
+// One encode of the picture with a filter code and a compressor level code.
+bytes trial_encode(const picture& p, image_job job, int filter_code, int level_code,
+                   lodepng::State& state) {
+    png_palette_order order{};
+    set_filter_code(filter_code, state, job);
+    select_deflate_level(level_code, state, job);
+    bytes png;
+    EXPECT_EQ(encode_image(png, p.pixels, state, order, job), 0u);
+    return png;
+}
+
+// What the photo road makes before any level-4 candidate: a level-77 trial
+// with the entropy filter choice, and the final encode with that filter
+// choice (level 4) or with the trial's row filters (level 3), the smaller one
+// kept.
+bytes settled_photo_result(const picture& p, image_job job) {
+    lodepng::State state;
+    png_palette_order order{};
+    const bytes trial = trial_encode(p, job, 8, 77, state);
+    std::vector<unsigned char> filters;
+    if (job.png_level <= 3) {
+        EXPECT_FALSE(read_png_filter_bytes(filters, trial, p.height));
+        set_filter_code(6, state, job);
+        state.encoder.preset_filters = filters.data();
+        state.encoder.preset_filter_count = filters.size();
+    }
+    select_deflate_by_statistics(0, state, job);
+    bytes final_png;
+    EXPECT_EQ(encode_image(final_png, p.pixels, state, order, job), 0u);
+    return trial.size() < final_png.size() ? trial : final_png;
+}
+
+// Level 4 adds filter candidates to photographs and keeps one only when it
+// is smaller: they win on smooth shading, not on noise. Level 3 is left as it
+// was.
+TEST(LosslessSearch, PhotoCandidatesOnlyAtLevel4AndOnlyWhenSmaller) {
+    const picture shaded = shaded_photo();
+    const picture noise = pictures()[9];  // photo noise
+    for (const picture* p : {&shaded, &noise}) {
+        for (uint8_t level : {3, 4}) {
+            for (bool parallel : {false, true}) {
+                const std::string label =
+                    std::string(p->name) + " level " + std::to_string(level) + (parallel ? " parallel" : "");
+                image_job job = analysed_job(*p, level, parallel);
+                ASSERT_EQ(job.photo_like, 1) << label;
+                const bytes settled = settled_photo_result(*p, job);
+                bytes image = p->pixels;
+                bytes result;
+                ASSERT_EQ(optimize_png_lossless(result, image, job), 0) << label;
+                expect_same_visible_pixels(result, p->pixels, p->width, p->height, label);
+                EXPECT_EQ(job.trial_size_best, result.size()) << label;
+                if (level == 3 || p == &noise) {
+                    EXPECT_EQ(result, settled) << label;
+                } else {
+                    EXPECT_LT(result.size(), settled.size()) << label;
+                }
+            }
+        }
+    }
+}
+
+// Above the strategy-11 pixel limit (lowered here) level 4 still tries the
+// whole-image filter choice; with a clear lead in the quick trial it gets a
+// strong encode of its own, which wins on this picture of sixteen repeating
+// rows. Level 3 never tries it.
+TEST(LosslessSearch, WholeImageFiltersAboveThePixelLimitAtLevel4) {
+    const picture p = make("repeating rows", W, H, 30, [](uint32_t x, uint32_t y, uint32_t&, uint8_t* o) {
+        const uint32_t r = y % 16;
+        o[0] = uint8_t((x * 37 + r * 11) % 256);
+        o[1] = uint8_t(x + r);
+        o[2] = 40;
+        o[3] = 255;
+    });
+    for (uint8_t level : {3, 4}) {
+        const std::string label = "level " + std::to_string(level);
+        image_job job = analysed_job(p, level, false);
+        job.strategy11_pixel_limit = 1000;
+        ASSERT_EQ(job.photo_like, 0);
+        ASSERT_GT(job.colour_count, 1280u);
+        bytes image = p.pixels;
+        bytes result;
+        ASSERT_EQ(optimize_png_lossless(result, image, job), 0) << label;
+        expect_same_visible_pixels(result, p.pixels, p.width, p.height, label);
+
+        // The whole-image choice's row filters, from a trial of its own.
+        lodepng::State state;
+        const bytes trial = trial_encode(p, analysed_job(p, level, false), 11, 0, state);
+        std::vector<unsigned char> whole_image, used;
+        ASSERT_FALSE(read_png_filter_bytes(whole_image, trial, p.height));
+        ASSERT_FALSE(read_png_filter_bytes(used, result, p.height)) << label;
+        if (level == 4) {
+            EXPECT_EQ(used, whole_image) << label;
+        } else {
+            EXPECT_NE(used, whole_image) << label;
+        }
+    }
 }
 
 // A job whose geometry does not describe the image is refused before any
