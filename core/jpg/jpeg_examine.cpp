@@ -2,7 +2,7 @@
 // segments saved; the grey test then decodes rows until the first pixel that
 // is not grey, so colour images cost a row or two and only grey ones a full
 // decode.
-#include "core/jpg/jpeg_inspect.h"
+#include "core/jpg/jpeg_examine.h"
 
 #include <cstring>
 #include <vector>

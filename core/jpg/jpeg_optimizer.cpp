@@ -3,7 +3,7 @@
 // lossless transcoding, or lossy re-encoding.
 #include "core/jpg/jpeg_optimizer.h"
 
-#include "core/jpg/jpeg_inspect.h"
+#include "core/jpg/jpeg_examine.h"
 #include "core/jpg/jpeg_lossless.h"
 #include "core/jpg/jpeg_lossy.h"
 #include "core/jpg/jpeg_mode.h"

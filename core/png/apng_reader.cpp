@@ -1,7 +1,11 @@
 #include "core/png/apng_reader.h"
 
+// libpng's png.h declares a global png_info of its own (see codec_state.h).
+#define png_info libpng_info
 #include <png.h>
-#include <zlib.h>
+#undef png_info
+
+#include "core/png/codec/codec_state.h"
 
 #include <csetjmp>
 #include <cstring>
@@ -9,7 +13,6 @@
 
 namespace {
 
-constexpr uint8_t png_file_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 constexpr uint8_t iend_chunk[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 constexpr uint32_t actl_length = 8;
 constexpr uint32_t fctl_length = 26;
@@ -26,7 +29,6 @@ void write_u32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v);
 }
 
-bool type_is(const uint8_t* chunk, const char* type) { return std::memcmp(chunk + 4, type, 4) == 0; }
 
 bool type_is_letters(const uint8_t* chunk) {
     for (int i = 4; i < 8; ++i) {
@@ -34,10 +36,6 @@ bool type_is_letters(const uint8_t* chunk) {
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
     }
     return true;
-}
-
-uint32_t chunk_crc(const uint8_t* chunk, uint32_t length) {
-    return uint32_t(::crc32(::crc32(0, nullptr, 0), chunk + 4, length + 4));
 }
 
 // --- libpng glue -----------------------------------------------------------
@@ -133,7 +131,7 @@ bool start_frame_decoder(frame_decoder* decoder, ImageRows* raw, const uint8_t* 
     if (!decoder->png) return false;
     decoder->info = png_create_info_struct(decoder->png);
     if (!decoder->info || !setup_frame_decoder(decoder) ||
-        !feed_frame_decoder(decoder, png_file_signature, sizeof(png_file_signature)) ||
+        !feed_frame_decoder(decoder, png_signature, sizeof(png_signature)) ||
         !feed_frame_decoder(decoder, ihdr, 25) || (kept_size > 0 && !feed_frame_decoder(decoder, kept, kept_size))) {
         destroy_frame_decoder(decoder);
         return false;
@@ -207,9 +205,9 @@ bool apng_reader::frames_fit(uint64_t frame_count) const {
 }
 
 bool apng_reader::read_header() {
-    if (size_ < 8 + 25 || std::memcmp(data_, png_file_signature, 8) != 0) return false;
+    if (size_ < 8 + 25 || std::memcmp(data_, png_signature, 8) != 0) return false;
     const uint8_t* chunk = data_ + 8;
-    if (read_u32(chunk) != 13 || !type_is(chunk, "IHDR") || read_u32(chunk + 21) != chunk_crc(chunk, 13)) return false;
+    if (read_u32(chunk) != 13 || !png_chunk_type_equals(chunk, "IHDR") || !png_chunk_crc_matches(chunk)) return false;
     canvas_width_ = read_u32(chunk + 8);
     canvas_height_ = read_u32(chunk + 12);
     if (canvas_width_ < 1 || canvas_width_ > apng_max_side || canvas_height_ < 1 || canvas_height_ > apng_max_side)
@@ -317,7 +315,7 @@ bool apng_reader::handle_fctl(const uint8_t* chunk, uint32_t length) {
     if (image_data_seen_) {
         write_u32(ihdr_.data() + 8, next.width);
         write_u32(ihdr_.data() + 12, next.height);
-        write_u32(ihdr_.data() + 21, chunk_crc(ihdr_.data(), 13));
+        write_u32(ihdr_.data() + 21, png_chunk_crc(ihdr_.data()));
         return start_decoder(true);
     }
     return true;
@@ -355,19 +353,19 @@ bool apng_reader::read() {
         uint8_t* chunk = scratch_.data() + pos;
         const uint32_t length = read_u32(chunk);
         if (length > apng_max_chunk_length || uint64_t(length) + 12 > scratch_.size() - pos) return false;
-        if (!type_is_letters(chunk) || read_u32(chunk + 8 + length) != chunk_crc(chunk, length)) return false;
+        if (!type_is_letters(chunk) || !png_chunk_crc_matches(chunk)) return false;
         bool ok = true;
-        if (type_is(chunk, "acTL")) {
+        if (png_chunk_type_equals(chunk, "acTL")) {
             ok = handle_actl(chunk, length);
-        } else if (type_is(chunk, "fcTL")) {
+        } else if (png_chunk_type_equals(chunk, "fcTL")) {
             ok = handle_fctl(chunk, length);
-        } else if (type_is(chunk, "IDAT")) {
+        } else if (png_chunk_type_equals(chunk, "IDAT")) {
             // Only the first decoded image is IDAT data.
             ok = decoders_started_ == 1 && feed_frame_decoder(&guard_.decoder, chunk, size_t(length) + 12);
             frame_has_data_ = image_data_seen_ = true;
-        } else if (type_is(chunk, "fdAT")) {
+        } else if (png_chunk_type_equals(chunk, "fdAT")) {
             ok = handle_fdat(chunk, length);
-        } else if (type_is(chunk, "IEND")) {
+        } else if (png_chunk_type_equals(chunk, "IEND")) {
             return handle_iend();
         } else if (!image_data_seen_) {
             ok = feed_frame_decoder(&guard_.decoder, chunk, size_t(length) + 12);

@@ -10,6 +10,7 @@
 #include "core/deflate/zlib_deflate.h"
 #include "core/deflate/zopfli.h"
 #include "core/png/apng_frame_set.h"
+#include "core/png/codec/codec_state.h"
 
 namespace {
 
@@ -159,16 +160,9 @@ bool apng_writer::prepare() {
 }
 
 void apng_writer::write_chunk(const char* type, const uint8_t* data, size_t length) {
-    uint8_t header[8];
-    put_u32(header, uint32_t(length));
-    std::memcpy(header + 4, type, 4);
-    uLong crc = ::crc32(::crc32(0, nullptr, 0), header + 4, 4);
-    if (length > 0) crc = ::crc32(crc, data, uInt(length));
-    out_.insert(out_.end(), header, header + 8);
-    if (length > 0) out_.insert(out_.end(), data, data + length);
-    uint8_t tail[4];
-    put_u32(tail, uint32_t(crc));
-    out_.insert(out_.end(), tail, tail + 4);
+    // The writer reports running out of room by bad_alloc (save_apng catches
+    // it); a chunk too long for its length field is no file at all.
+    if (length > UINT32_MAX || png_chunk_create(out_, uint32_t(length), type, data) != 0) throw std::bad_alloc();
 }
 
 void apng_writer::write_fctl(const apng_frame& frame, const rectangle& rect, uint8_t dispose, uint8_t blend) {

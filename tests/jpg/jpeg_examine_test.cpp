@@ -8,7 +8,7 @@
 
 #include "core/job.h"
 #include "core/jpg/jpeg_exif.h"
-#include "core/jpg/jpeg_inspect.h"
+#include "core/jpg/jpeg_examine.h"
 #include "core/jpg/jpeg_mode.h"
 #include "core/options.h"
 #include "jpg/jpeg_fixture.h"
