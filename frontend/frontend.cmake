@@ -4,7 +4,6 @@
 # tests run without a display; the Qt window and the program `velto` (written
 # into the build folder beside `core`) only with VELTO_GUI.
 add_library(velto_frontend_logic STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/atomic_file_write.cpp
   ${CMAKE_CURRENT_LIST_DIR}/batching.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine_location.cpp
   ${CMAKE_CURRENT_LIST_DIR}/extension_filter.cpp

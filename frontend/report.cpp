@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frontend/atomic_file_write.h"
+#include "core/platform.h"
 #include "frontend/size_text.h"
 
 namespace {
@@ -114,5 +114,5 @@ std::string utf16le_bytes(const std::string& text) {
 bool write_report(const std::string& path, const std::vector<file_row>& rows, uint64_t total_before,
                   uint64_t total_after) {
     const std::string bytes = utf16le_bytes(build_report_text(rows, total_before, total_after));
-    return write_file_atomically(path, bytes.data(), bytes.size());
+    return write_whole_file(path, bytes.data(), bytes.size());
 }

@@ -28,6 +28,7 @@ std::string build_report_text(const std::vector<file_row>& rows, uint64_t total_
 // The text's UTF-16LE bytes.
 std::string utf16le_bytes(const std::string& text);
 
-// Writes the report to `path` in one atomic replacement; false on failure.
+// Writes the report to `path` in one safe replacement (write_whole_file);
+// false on failure.
 bool write_report(const std::string& path, const std::vector<file_row>& rows, uint64_t total_before,
                   uint64_t total_after);

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "core/platform.h"
-#include "frontend/atomic_file_write.h"
 
 const std::array<settings_key, 12> settings_keys = {{
     {"PNGCompressionLevel", &settings_values::png_level, false, 0, 3},
@@ -90,5 +89,5 @@ bool save_settings_file(const std::string& path, const settings_values& values) 
     if (!load_profile(path, file)) return false;
     write_settings(file, values);
     const std::string text = profile_text(file);
-    return write_file_atomically(path, text.data(), text.size());
+    return write_whole_file(path, text.data(), text.size());
 }

@@ -60,5 +60,6 @@ std::string get_ini_path();
 // Reads the file at `path`; a missing or unreadable file gives the defaults.
 settings_values load_settings_file(const std::string& path);
 // Writes the twelve keys into the file at `path`, keeping its other lines, in
-// one atomic replacement. False when the file could not be read or written.
+// one safe replacement (write_whole_file). False when the file could not be
+// read or written.
 bool save_settings_file(const std::string& path, const settings_values& values);

@@ -506,6 +506,33 @@ TEST(TempFile, RemovedWhenTheProcessIsEndedBySignal) {
     }
 }
 
+// Whole-file writes of files that may not exist yet (the front end's
+// settings and report): a new file gets 0666 less the umask, an existing one
+// keeps its mode, and a failure leaves no temporary behind.
+TEST(WriteWholeFile, NewFileAndReplacedFileKeepTheirModes) {
+    const mode_t saved_mask = ::umask(022);
+    temp_folder tmp;
+    const std::string path = tmp / "a.txt";
+    ASSERT_TRUE(write_whole_file(path, "new", 3));
+    EXPECT_EQ(read_file(path), "new");
+    EXPECT_EQ(mode_of(path), 0644u);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ASSERT_TRUE(write_whole_file(path, "second", 6));
+    EXPECT_EQ(read_file(path), "second");
+    EXPECT_EQ(mode_of(path), 0600u);
+    ::umask(saved_mask);
+}
+
+TEST(WriteWholeFile, FailureKeepsTheOldFileAndRemovesTheTemporary) {
+    temp_folder tmp;
+    const std::string dir = tmp / "taken";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    write_file(dir + "/inside", "keep");
+    EXPECT_FALSE(write_whole_file(dir, "x", 1));
+    EXPECT_EQ(read_file(dir + "/inside"), "keep");
+    EXPECT_EQ(names_in(tmp.path), std::vector<std::string>{"taken"});
+}
+
 TEST(TempFile, RemovedWhenAnAllocationFailureEndsTheEngine) {
     temp_folder tmp;
     const pid_t child = ::fork();

@@ -3,7 +3,6 @@
 # real window under a virtual X server.
 velto_add_gtest(frontend_logic_test
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/atomic_file_write_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/batching_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/file_list_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/option_string_test.cpp
