@@ -32,13 +32,19 @@ if ls tests/fuzz/*.cmake >/dev/null 2>&1; then
   # tests/fuzz/regressions/<target without "fuzz_">/ once the fault is mended.
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_FUZZ=ON -DVELTO_GUI=OFF >/dev/null
   cmake --build build-fuzz --parallel "$jobs" --target fuzz_all
-  seeds=()
-  [ -d ../shared/corpus/png ] && seeds=(../shared/corpus/png)
   pids=()
   targets=()
   for f in build-fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     name="$(basename "$f")"
+    # Each target is seeded from the corpus folder of the format it reads.
+    case "$name" in
+      fuzz_jpeg_*) seed_dir=../shared/corpus/jpeg ;;
+      fuzz_apng_*) seed_dir=../shared/corpus/apng ;;
+      *)           seed_dir=../shared/corpus/png ;;
+    esac
+    seeds=()
+    [ -d "$seed_dir" ] && seeds=("$seed_dir")
     mkdir -p "build-fuzz/corpus-$name" "build-fuzz/artifacts-$name"
     "$f" -max_total_time="${VELTO_FUZZ_SECONDS:-60}" -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
       -artifact_prefix="build-fuzz/artifacts-$name/" "build-fuzz/corpus-$name" "${seeds[@]}" \
