@@ -63,8 +63,15 @@ file_info info_of(const struct stat& st) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Size, modification time and change time as they were. The change time
+// catches a write whose modification time was put back afterwards (touch -r),
+// since no program can set it back. Reading the file leaves it alone.
 bool same_contents_stamp(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
 }
 
 // Resolves `path` (links followed), opens its folder and then the file inside

@@ -93,6 +93,8 @@ TEST(ReplaceE2E, InputChangedDuringTheRunIsLeftAlone) {
         {"", 0, "optimised"},
         {"rename", 1, "other"},   // cp other d/n && mv d/n d/x.png
         {"rewrite", 1, "other"},  // cat other > d/x.png
+        // dd conv=notrunc if=other of=d/x.png; touch -r (the old times) d/x.png
+        {"rewrite-keep-times", 1, "other"},
         {"symlink", 1, "link"},   // rm d/x.png; ln -s victim d/x.png
     };
     for (const auto& c : cases) {
