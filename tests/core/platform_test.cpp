@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -378,6 +379,31 @@ TEST(HeldInput, FileInAFolderThatCanBeWrittenButNotListed) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read_file(f), "new");
+}
+
+TEST(HeldInput, WritableNeedsAWritableFileInAWritableFolder) {
+    // Root passes every access() check, so the permission bits decide for it
+    // as they do for everyone else.
+    const struct { mode_t file, folder; bool writable; } cases[] = {
+        {0644, 0755, true},
+        {0444, 0755, false},
+        {0644, 0555, false},
+        {0644, 0333, true},  // writable but not listable: opened as a bare handle
+    };
+    for (const auto& c : cases) {
+        char modes[32];
+        std::snprintf(modes, sizeof modes, "file %04o, folder %04o", unsigned(c.file), unsigned(c.folder));
+        SCOPED_TRACE(modes);
+        temp_folder tmp;
+        fs::create_directory(tmp / "d");
+        const std::string f = tmp / "d/x.png";
+        write_file(f, "image");
+        ::chmod(f.c_str(), c.file);
+        ::chmod((tmp / "d").c_str(), c.folder);
+        held_input held(f);
+        ASSERT_TRUE(held.held());
+        EXPECT_EQ(held.writable(), c.writable);
+    }
 }
 
 // A POSIX access ACL as the kernel stores it in system.posix_acl_access:
