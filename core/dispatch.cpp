@@ -2,6 +2,7 @@
 #include "dispatch.h"
 
 #include <boost/filesystem.hpp>
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <system_error>
@@ -34,35 +35,39 @@ struct collector {
     bool add(const std::string& path) {
         file_info info;
         if (read_file_info(path, info) && !seen.insert({info.device, info.inode}).second) return false;
-        out.files.push_back(path);
+        out.files.push_back({path, 0});
         return true;
     }
 
     // Pre-order walk, the order of a recursive directory iteration: an entry,
-    // then the contents of that entry when it is a folder (links to folders
-    // are listed but not entered). A folder already listed is not walked again.
-    // A folder that cannot be listed (no permission) or an entry whose status
-    // cannot be read (a path beyond the system's length limit) fails the run;
-    // the walk goes on with the rest. An entry that vanished meanwhile is no
-    // failure.
-    void walk(const fs::path& folder) {
+    // then the contents of that entry when it is a folder. A link is counted
+    // as an entry but neither listed nor followed. A folder already listed is
+    // not walked again. A folder that cannot be listed (no permission) or an
+    // entry whose status cannot be read (a path beyond the system's length
+    // limit) fails the run; the walk goes on with the rest. An entry that
+    // vanished meanwhile is no failure. `root_length` is the length of the
+    // folder argument the walk started from.
+    void walk(const std::string& folder, size_t root_length) {
         boost::system::error_code ec;
         fs::directory_iterator it(folder, ec);
         if (ec) {
             run_result.fetch_or(1);
             return;
         }
+        const std::string prefix = folder.back() == '/' ? folder : folder + "/";
         for (const fs::directory_iterator end; it != end;) {
-            const fs::path entry = it->path();
-            if (add(entry.string())) {
+            const std::string entry = prefix + it->path().filename().string();
+            file_info info;
+            if (!read_entry_info(entry, info)) {
+                if (errno != ENOENT) run_result.fetch_or(1);
+                out.files.push_back({entry, root_length});
                 ++out.folder_entry_count;
-                boost::system::error_code status_ec;
-                const fs::file_status st = it->symlink_status(status_ec);
-                if (status_ec) {
-                    if (status_ec != boost::system::errc::no_such_file_or_directory) run_result.fetch_or(1);
-                } else if (fs::is_directory(st)) {
-                    walk(entry);
-                }
+            } else if (info.link) {
+                ++out.folder_entry_count;
+            } else if (seen.insert({info.device, info.inode}).second) {
+                out.files.push_back({entry, root_length});
+                ++out.folder_entry_count;
+                if (info.directory) walk(entry, root_length);
             }
             it.increment(ec);
             if (ec) {  // the listing of this folder broke off
@@ -98,7 +103,7 @@ input_collection collect_inputs(const std::vector<std::string>& paths, std::atom
             c.add(arg);
             continue;
         }
-        if (c.seen.insert({info.device, info.inode}).second) c.walk(fs::path(arg));
+        if (c.seen.insert({info.device, info.inode}).second) c.walk(arg, arg.size());
     }
     return out;
 }
@@ -112,7 +117,7 @@ void file_worker(const file_list& files, std::atomic<uint64_t>& next_file_index,
     for (;;) {
         uint64_t i = next_file_index.fetch_add(1);
         if (i >= files.size()) return;
-        run_result.fetch_or(process_file(files[i], flags));
+        run_result.fetch_or(process_file(files[i].path, flags, files[i].walk_root_length));
     }
 }
 
@@ -141,13 +146,13 @@ unsigned run_file_workers(const file_list& files, const default_flags& flags,
     return ran;
 }
 
-uint8_t process_file(const std::string& path, const default_flags& flags) {
+uint8_t process_file(const std::string& path, const default_flags& flags, size_t walk_root_length) {
     if (!accepted_extension(path)) return 0;
 
     // Resolved and opened once: the checks below, the pipeline's reads and its
     // replace all act on this file, and the replace is refused when the name
     // no longer names it (saved again or swapped for a link during the run).
-    held_input input(path);
+    held_input input(path, walk_root_length);
     if (!input.held() || input.opened().size > static_cast<uint64_t>(INT32_MAX)) return 1;
     const int32_t size = static_cast<int32_t>(input.opened().size);
     if (size < min_file_size || !input.writable()) return 1;

@@ -10,7 +10,15 @@
 #include "core/job.h"
 #include "core/options.h"
 
-using file_list = std::vector<std::string>;
+// One entry of the file list. For an entry met in a folder walk,
+// walk_root_length is the length of the walked folder's argument at the start
+// of the path; the entry is opened below that folder without following links
+// (see held_input). 0 for a file named on the command line.
+struct listed_file {
+    std::string path;
+    size_t walk_root_length = 0;
+};
+using file_list = std::vector<listed_file>;
 
 // Process-wide flags, only ever set to 1 (by several workers at once) and read
 // by main after every worker has been joined.
@@ -32,13 +40,17 @@ struct input_collection {
 };
 
 // Builds the file list from the path arguments in their order. A regular file
-// enters as given; a folder is walked recursively (links to folders are not
-// followed) and every entry, file or sub-folder, enters in walk order; any other
-// argument sets run_result to 1. An entry whose device and inode are already in
-// the list is left out, so a file named twice is optimised once. A folder that
-// cannot be listed (given or met in a walk) or an entry whose status cannot be
-// read (a path beyond the system's length limit) sets run_result to 1; the
-// walk goes on with the rest.
+// (or a link to one) enters as given; a folder (or a link to one) is walked
+// recursively and every entry, file or sub-folder, enters in walk order; any
+// other argument sets run_result to 1. A symbolic link met in a walk, to a
+// file or a folder, counts as an entry but is not followed and does not enter
+// the list: it is skipped as a file of another kind would be (result 0), so
+// whoever may write into a walked folder cannot point the engine at a file
+// outside it. An entry whose device and inode are already in the list is left
+// out, so a file named twice is optimised once. A folder that cannot be
+// listed (given or met in a walk) or an entry whose status cannot be read (a
+// path beyond the system's length limit) sets run_result to 1; the walk goes
+// on with the rest.
 input_collection collect_inputs(const std::vector<std::string>& paths, std::atomic<uint32_t>& run_result);
 
 // single_file: exactly one path argument and no folder entries.
@@ -59,14 +71,16 @@ unsigned run_file_workers(const file_list& files, const default_flags& flags,
                           std::atomic<uint64_t>& next_file_index, std::atomic<uint32_t>& run_result,
                           unsigned count, unsigned max_started = UINT_MAX);
 
-// Optimises one file when its extension, size, write access and content allow
-// it; returns the file's result code for the OR in run_result. The file is
-// held (see held_input) from its checks to the end of its pipeline, so the
-// pipeline's reads and replace act on the file that was checked, and a file
-// saved again or swapped for a link meanwhile is left alone (result 1 from
-// the pipeline's refused replace). A path that cannot be resolved and opened
-// (missing, beyond the system's length limit, not a regular file) gives 1.
-uint8_t process_file(const std::string& path, const default_flags& flags);
+// Optimises one file when its extension, size, write access (of the file and
+// of its folder) and content allow it; returns the file's result code for the
+// OR in run_result. The file is held (see held_input) from its checks to the
+// end of its pipeline, so the pipeline's reads and replace act on the file
+// that was checked, and a file saved again or swapped for a link meanwhile is
+// left alone (result 1 from the pipeline's refused replace). A path that
+// cannot be resolved and opened (missing, beyond the system's length limit,
+// not a regular file) gives 1; so does an entry of a walk (walk_root_length
+// not 0) that has become a link, or lies below a sub-folder that has.
+uint8_t process_file(const std::string& path, const default_flags& flags, size_t walk_root_length = 0);
 
 // Format by the first bytes: PNG, JPEG, WebP (RIFF), or format_unknown when
 // the file cannot be read or holds fewer than three bytes. Reads the held

@@ -87,15 +87,31 @@ void set_console_title_on(int fd, const std::string& title) {
 
 void set_console_title(const std::string& title) { set_console_title_on(STDOUT_FILENO, title); }
 
-bool read_file_info(const std::string& path, file_info& info) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
+namespace {
+
+void fill_file_info(const struct stat& st, file_info& info) {
     info.size = static_cast<uint64_t>(st.st_size);
     info.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     info.device = static_cast<uint64_t>(st.st_dev);
     info.inode = static_cast<uint64_t>(st.st_ino);
     info.regular = S_ISREG(st.st_mode);
     info.directory = S_ISDIR(st.st_mode);
+    info.link = S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
+bool read_file_info(const std::string& path, file_info& info) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    fill_file_info(st, info);
+    return true;
+}
+
+bool read_entry_info(const std::string& path, file_info& info) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    fill_file_info(st, info);
     return true;
 }
 

@@ -36,8 +36,12 @@ struct file_info {
     uint64_t inode = 0;
     bool regular = false;
     bool directory = false;
+    bool link = false;  // a symbolic link itself (read_entry_info only)
 };
 bool read_file_info(const std::string& path, file_info& info);
+// Status of the path itself: a symbolic link is not followed. On failure
+// errno says why.
+bool read_entry_info(const std::string& path, file_info& info);
 
 // False when the file has no write permission bit set at all (a read-only file,
 // even for root), or when access() denies writing.
@@ -59,17 +63,22 @@ void remove_temp_file(const std::string& path);
 // per-file dispatch before the first byte of the file is read and kept until
 // the pipeline is done: the path is resolved once (a symbolic link given by
 // the user means its target), its folder is opened, and the file is opened
-// relative to it without following a link. While it lives, read_whole_file,
-// read_file_head and replace_file_contents given this same path string on
-// this thread act on the held file: reads come from the held descriptor, and
-// a replace happens only while the name in the held folder still names the
-// file that was read (device, inode, size and modification time unchanged),
-// so a file saved again or a link swapped in during the run is left alone.
-// After a replace the new file is the held one.
+// relative to it without following a link. An entry met in a folder walk is
+// given with `walk_root_length`, the length of the walked folder's name at
+// the start of `path`: that folder is opened as named, and every name after
+// it is opened relative to the one before without following a link, so a
+// link put in place of the entry or of a sub-folder is not followed. While it
+// lives, read_whole_file, read_file_head and replace_file_contents given this
+// same path string on this thread act on the held file: reads come from the
+// held descriptor, and a replace happens only while the name in the held
+// folder still names the file that was read (device, inode, size,
+// modification and change time unchanged), so a file saved again or a link
+// swapped in during the run is left alone. After a replace the new file is
+// the held one.
 struct held_file;
 class held_input {
 public:
-    explicit held_input(const std::string& path);
+    explicit held_input(const std::string& path, size_t walk_root_length = 0);
     ~held_input();
     held_input(const held_input&) = delete;
     held_input& operator=(const held_input&) = delete;
@@ -80,7 +89,9 @@ public:
     bool held() const;
     // Status of the file as it was opened.
     const file_info& opened() const;
-    // path_writable for the held file.
+    // path_writable for the held file and for its folder: false when either
+    // has no write permission bit at all (even for root) or access() denies
+    // writing, since the replace writes a new file into the folder.
     bool writable() const;
     // A replace went through this hold.
     bool replaced() const;

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 #include "core/platform.h"
 #include "core/platform_internal.h"
@@ -61,15 +62,39 @@ file_info info_of(const struct stat& st) {
     return info;
 }
 
+bool has_write_bit(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
+
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Size, modification time and change time as they were. The change time
+// catches a write whose modification time was put back afterwards (touch -r),
+// since no program can set it back. Reading the file leaves it alone.
 bool same_contents_stamp(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+}
+
+// Opens the file `h.name` inside the folder open as `h.folder_fd` without
+// following a link. The status is read before opening so that a FIFO or
+// device is never opened.
+bool open_in_held_folder(const std::string& path, held_file& h) {
+    struct stat named {};
+    if (::fstatat(h.folder_fd, h.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode))
+        return false;
+    h.fd = ::openat(h.folder_fd, h.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (h.fd < 0) return false;
+    if (::fstat(h.fd, &h.identity) != 0 || !S_ISREG(h.identity.st_mode) || !same_file(named, h.identity))
+        return false;
+    h.opened = info_of(h.identity);
+    h.path = path;
+    return true;
 }
 
 // Resolves `path` (links followed), opens its folder and then the file inside
-// it without following a link. The status is read before opening so that a
-// FIFO or device is never opened.
+// it without following a link.
 bool open_held(const std::string& path, held_file& h) {
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (!resolved) return false;
@@ -82,17 +107,34 @@ bool open_held(const std::string& path, held_file& h) {
 
     // realpath gave a path without links; one here now was swapped in.
     h.folder_fd = open_folder(folder, O_NOFOLLOW);
-    if (h.folder_fd < 0) return false;
-    struct stat named {};
-    if (::fstatat(h.folder_fd, h.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode))
-        return false;
-    h.fd = ::openat(h.folder_fd, h.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (h.fd < 0) return false;
-    if (::fstat(h.fd, &h.identity) != 0 || !S_ISREG(h.identity.st_mode) || !same_file(named, h.identity))
-        return false;
-    h.opened = info_of(h.identity);
-    h.path = path;
-    return true;
+    return h.folder_fd >= 0 && open_in_held_folder(path, h);
+}
+
+// Opens an entry met in the walk of the folder named by the first
+// `root_length` characters of `path`: that folder as it was named (a link
+// the user gave is followed), then each further name relative to the folder
+// before it, never following a link. A link put in place of the entry or of
+// one of its sub-folders after the walk listed them is not followed.
+bool open_walked(const std::string& path, size_t root_length, held_file& h) {
+    if (root_length >= path.size()) return false;
+    std::vector<std::string> names;
+    for (size_t at = root_length; at < path.size();) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        if (end > at) names.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    if (names.empty()) return false;
+    int folder_fd = open_folder(path.substr(0, root_length), 0);
+    for (size_t i = 0; i + 1 < names.size() && folder_fd >= 0; ++i) {
+        const int inner = open_folder_at(folder_fd, names[i], O_NOFOLLOW);
+        ::close(folder_fd);
+        folder_fd = inner;
+    }
+    if (folder_fd < 0) return false;
+    h.folder_fd = folder_fd;
+    h.name = names.back();
+    return open_in_held_folder(path, h);
 }
 
 // The name in the held folder still names the file that was read, and that
@@ -236,14 +278,17 @@ bool create_new_file(const std::string& path, const void* data, size_t size) {
 
 }  // namespace
 
-int open_folder(const std::string& folder, int extra_flags) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags);
+int open_folder_at(int at, const std::string& folder, int extra_flags) {
+    const int fd = ::openat(at, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags);
     if (fd >= 0 || errno != EACCES) return fd;
-    return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | extra_flags);
+    return ::openat(at, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | extra_flags);
 }
 
-held_input::held_input(const std::string& path) : file_(new held_file), previous_(thread_held) {
-    if (open_held(path, *file_)) {
+int open_folder(const std::string& folder, int extra_flags) { return open_folder_at(AT_FDCWD, folder, extra_flags); }
+
+held_input::held_input(const std::string& path, size_t walk_root_length)
+    : file_(new held_file), previous_(thread_held) {
+    if (walk_root_length > 0 ? open_walked(path, walk_root_length, *file_) : open_held(path, *file_)) {
         thread_held = file_;
     } else {
         delete file_;
@@ -265,9 +310,13 @@ const file_info& held_input::opened() const {
 }
 
 bool held_input::writable() const {
-    // access() says yes to root even for a file marked read-only.
-    return file_ && (file_->identity.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
-           ::faccessat(file_->folder_fd, file_->name.c_str(), W_OK, 0) == 0;
+    // access() says yes to root even for a file or folder marked read-only,
+    // so the permission bits are looked at too. The folder counts because the
+    // replace puts a new file into it.
+    struct stat folder {};
+    return file_ && has_write_bit(file_->identity) && ::faccessat(file_->folder_fd, file_->name.c_str(), W_OK, 0) == 0 &&
+           ::fstat(file_->folder_fd, &folder) == 0 && has_write_bit(folder) &&
+           ::faccessat(file_->folder_fd, ".", W_OK, 0) == 0;
 }
 
 bool held_input::replaced() const { return file_ && file_->replaced; }

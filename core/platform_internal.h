@@ -18,6 +18,8 @@ void times_now_and_modified(int64_t mtime_ns, struct timespec times[2]);
 // is opened as a bare handle, which serves every *at call but cannot be
 // flushed.
 int open_folder(const std::string& folder, int extra_flags);
+// The same relative to the folder open as `at` (or AT_FDCWD).
+int open_folder_at(int at, const std::string& folder, int extra_flags);
 
 // Live temporary files (platform_temp.cpp): every temporary file the engine
 // makes is entered in a fixed table when it is created and taken out when it

@@ -250,10 +250,16 @@ TEST(ProcessFile, NotimeNeverTouchesAFileThatTookTheNameAfterTheRewrite) {
     EXPECT_EQ(file_mtime(f), intruder_time);
 }
 
-std::vector<std::string> relative_to(const std::string& root, const file_list& files) {
+std::vector<std::string> relative_to(const std::string& root, const std::vector<std::string>& paths) {
     std::vector<std::string> out;
-    for (const std::string& f : files) out.push_back(f.rfind(root, 0) == 0 ? f.substr(root.size()) : f);
+    for (const std::string& p : paths) out.push_back(p.rfind(root, 0) == 0 ? p.substr(root.size()) : p);
     return out;
+}
+
+std::vector<std::string> relative_to(const std::string& root, const file_list& files) {
+    std::vector<std::string> paths;
+    for (const listed_file& f : files) paths.push_back(f.path);
+    return relative_to(root, paths);
 }
 
 TEST(CollectInputs, FoldersAreWalkedAndEveryFileEntersOnce) {
@@ -279,14 +285,33 @@ TEST(CollectInputs, FoldersAreWalkedAndEveryFileEntersOnce) {
     EXPECT_EQ(got[0], "/c.jpg");
     std::vector<std::string> sorted(got.begin() + 1, got.end());
     std::sort(sorted.begin(), sorted.end());
-    // The link to c.jpg names a file already listed; the folder link is an
-    // entry but is not entered.
-    EXPECT_EQ(sorted, (std::vector<std::string>{"/root/a.png", "/root/folder-link", "/root/notes.txt", "/root/sub",
-                                                "/root/sub/b.png"}));
-    EXPECT_EQ(in.folder_entry_count, 5u);
+    // The two links are entries but are neither listed nor followed.
+    EXPECT_EQ(sorted, (std::vector<std::string>{"/root/a.png", "/root/notes.txt", "/root/sub", "/root/sub/b.png"}));
+    EXPECT_EQ(in.folder_entry_count, 6u);
     auto pos = [&](const char* name) { return std::find(got.begin(), got.end(), name) - got.begin(); };
     EXPECT_LT(pos("/root/sub"), pos("/root/sub/b.png"));
     EXPECT_FALSE(names_single_file(in));
+    // Walked entries know where their walk began; a named file does not.
+    EXPECT_EQ(in.files[0].walk_root_length, 0u);
+    for (size_t i = 1; i < in.files.size(); ++i) EXPECT_EQ(in.files[i].walk_root_length, (tmp / "root").size());
+}
+
+TEST(CollectInputs, ALinkMetInAWalkDoesNotHideItsTarget) {
+    // The walk of "root" meets links to a file and a folder of "other" before
+    // "other" is walked; both must still be listed and walked there.
+    temp_folder tmp;
+    fs::create_directories(tmp / "root");
+    fs::create_directories(tmp / "other/sub");
+    write_file(tmp / "other/t.png", "t");
+    write_file(tmp / "other/sub/u.png", "u");
+    fs::create_symlink(tmp / "other/t.png", tmp / "root/link.png");
+    fs::create_directory_symlink(tmp / "other/sub", tmp / "root/folder-link");
+    std::atomic<uint32_t> run_result{0};
+    input_collection in = collect_inputs({tmp / "root", tmp / "other"}, run_result);
+    std::vector<std::string> got = relative_to(tmp.path, in.files);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"/other/sub", "/other/sub/u.png", "/other/t.png"}));
+    EXPECT_EQ(run_result.load(), 0u);
 }
 
 TEST(CollectInputs, SingleFileRule) {
@@ -353,8 +378,8 @@ TEST(CollectInputs, UnreadableFolderFailsTheRunAndTheWalkGoesOn) {
 file_list png_files(const temp_folder& tmp, int count) {
     file_list files;
     for (int i = 0; i < count; ++i) {
-        files.push_back(tmp / ("f" + std::to_string(i) + ".png"));
-        write_file(files.back(), signed_bytes(png_signature, 64));
+        files.push_back({tmp / ("f" + std::to_string(i) + ".png")});
+        write_file(files.back().path, signed_bytes(png_signature, 64));
     }
     return files;
 }
@@ -388,6 +413,90 @@ TEST(FileWorkers, EmptyListStillRunsAndEnds) {
     std::atomic<uint32_t> run_result{0};
     EXPECT_EQ(run_file_workers({}, base_flags(), next, run_result, 3), 3u);
     EXPECT_EQ(run_result.load(), 0u);
+}
+
+// A tree the user walks, with links to a private file and folder outside it.
+struct tree_with_links {
+    temp_folder tmp;
+    const std::string victim_bytes = signed_bytes(png_signature, 200);
+    tree_with_links() {
+        fs::create_directories(tmp / "tree");
+        fs::create_directories(tmp / "private");
+        write_file(tmp / "private/victim.png", victim_bytes);
+        write_file(tmp / "tree/real.png", signed_bytes(png_signature, 200));
+        fs::create_symlink(tmp / "private/victim.png", tmp / "tree/innocent.png");
+        fs::create_symlink("../private/victim.png", tmp / "tree/relative.png");
+        fs::create_directory_symlink(tmp / "private", tmp / "tree/folder.png");
+        fs::create_directory_symlink(tmp / "private", tmp / "folder-link");
+    }
+};
+
+TEST(FileWorkers, LinksAreFollowedOnlyWhenNamedOnTheCommandLine) {
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> optimised;  // relative to the temporary folder
+    } cases[] = {
+        {"links met in a walk", {"tree"}, {"/tree/real.png"}},
+        {"a link to a file named", {"tree/innocent.png"}, {"/tree/innocent.png"}},
+        {"a link to a folder named", {"folder-link"}, {"/folder-link/victim.png"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tree_with_links t;
+        std::vector<std::string> args;
+        for (const std::string& a : c.args) args.push_back(t.tmp / a);
+        std::atomic<uint32_t> run_result{0};
+        const input_collection in = collect_inputs(args, run_result);
+        reset_fakes({0, 0, 10, false});
+        std::atomic<uint64_t> next{0};
+        run_file_workers(in.files, base_flags(), next, run_result, 2);
+        EXPECT_EQ(run_result.load(), 0u);
+        std::vector<std::string> called;
+        for (const fake_call& call : fake_calls()) called.push_back(call.path);
+        EXPECT_EQ(relative_to(t.tmp.path, called), c.optimised);
+        const bool victim_named = c.optimised[0] != "/tree/real.png";
+        EXPECT_EQ(read_file(t.tmp / "private/victim.png").size(), victim_named ? 190u : 200u);
+        EXPECT_TRUE(fs::is_symlink(t.tmp / "tree/innocent.png"));
+    }
+}
+
+TEST(FileWorkers, AWalkedEntryThatBecameALinkIsLeftAlone) {
+    const struct {
+        const char* name;
+        const char* swapped;  // replaced by a link to the same name under "private"
+        const char* entry;
+    } cases[] = {
+        {"the file itself", "tree/a.png", "/tree/a.png"},
+        {"a folder above it", "tree/sub", "/tree/sub/b.png"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        fs::create_directories(tmp / "tree/sub");
+        fs::create_directories(tmp / "private/sub");
+        const std::string bytes = signed_bytes(png_signature, 200);
+        for (const char* f : {"tree/a.png", "tree/sub/b.png", "private/a.png", "private/sub/b.png"})
+            write_file(tmp / f, bytes);
+        std::atomic<uint32_t> run_result{0};
+        const input_collection in = collect_inputs({tmp / "tree"}, run_result);
+        file_list entry;
+        for (const listed_file& f : in.files)
+            if (f.path == tmp.path + c.entry) entry.push_back(f);
+        ASSERT_EQ(entry.size(), 1u);
+
+        // Between the listing and the opening.
+        fs::remove_all(tmp / c.swapped);
+        fs::create_symlink(tmp / "private" / fs::path(c.swapped).filename(), tmp / c.swapped);
+
+        reset_fakes({0, 0, 10, false});
+        std::atomic<uint64_t> next{0};
+        run_file_workers(entry, base_flags(), next, run_result, 1);
+        EXPECT_EQ(run_result.load(), 1u);
+        EXPECT_TRUE(fake_calls().empty());
+        EXPECT_EQ(read_file(tmp / "private/a.png"), bytes);
+        EXPECT_EQ(read_file(tmp / "private/sub/b.png"), bytes);
+    }
 }
 
 TEST(FileWorkers, SameFileNamedTwiceIsOptimisedOnce) {

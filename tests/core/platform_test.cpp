@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -195,11 +196,27 @@ std::vector<std::string> names_in(const std::string& folder) {
 }
 
 // What happens to the input between the read and the replace.
-enum class change { rewrite_same_size, rewrite_other_size, rename_over, symlink_to_victim, removed };
+enum class change {
+    rewrite_same_size,
+    rewrite_same_size_time_put_back,
+    rewrite_other_size,
+    rename_over,
+    symlink_to_victim,
+    removed
+};
 
 void apply_change(change c, const std::string& input, const temp_folder& tmp) {
     switch (c) {
     case change::rewrite_same_size: write_file(input, std::string(500, 'n')); break;
+    case change::rewrite_same_size_time_put_back: {
+        // As `dd conv=notrunc` followed by `touch -r`: size and times as before.
+        struct stat before {};
+        ASSERT_EQ(::stat(input.c_str(), &before), 0);
+        write_file(input, std::string(500, 'n'));
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, input.c_str(), times, 0), 0);
+        break;
+    }
     case change::rewrite_other_size: write_file(input, "newer"); break;
     case change::rename_over:
         write_file(tmp / "saved", "newer");
@@ -220,6 +237,7 @@ TEST(HeldInput, ReplaceIsRefusedWhenTheInputChangedAfterItWasRead) {
         bool same_file_at_name;
     } cases[] = {
         {"rewritten in place, same size", change::rewrite_same_size, true},
+        {"rewritten in place, same size and times", change::rewrite_same_size_time_put_back, true},
         {"rewritten in place, another size", change::rewrite_other_size, true},
         {"another file renamed over it", change::rename_over, false},
         {"a link to another file swapped in", change::symlink_to_victim, false},
@@ -247,7 +265,8 @@ TEST(HeldInput, ReplaceIsRefusedWhenTheInputChangedAfterItWasRead) {
         EXPECT_FALSE(held.replaced());
         EXPECT_EQ(read_file(tmp / "victim"), "victim");
         switch (c.what) {
-        case change::rewrite_same_size: EXPECT_EQ(read_file(input), std::string(500, 'n')); break;
+        case change::rewrite_same_size:
+        case change::rewrite_same_size_time_put_back: EXPECT_EQ(read_file(input), std::string(500, 'n')); break;
         case change::rewrite_other_size:
         case change::rename_over: EXPECT_EQ(read_file(input), "newer"); break;
         case change::symlink_to_victim: EXPECT_TRUE(fs::is_symlink(input)); break;
@@ -360,6 +379,31 @@ TEST(HeldInput, FileInAFolderThatCanBeWrittenButNotListed) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read_file(f), "new");
+}
+
+TEST(HeldInput, WritableNeedsAWritableFileInAWritableFolder) {
+    // Root passes every access() check, so the permission bits decide for it
+    // as they do for everyone else.
+    const struct { mode_t file, folder; bool writable; } cases[] = {
+        {0644, 0755, true},
+        {0444, 0755, false},
+        {0644, 0555, false},
+        {0644, 0333, true},  // writable but not listable: opened as a bare handle
+    };
+    for (const auto& c : cases) {
+        char modes[32];
+        std::snprintf(modes, sizeof modes, "file %04o, folder %04o", unsigned(c.file), unsigned(c.folder));
+        SCOPED_TRACE(modes);
+        temp_folder tmp;
+        fs::create_directory(tmp / "d");
+        const std::string f = tmp / "d/x.png";
+        write_file(f, "image");
+        ::chmod(f.c_str(), c.file);
+        ::chmod((tmp / "d").c_str(), c.folder);
+        held_input held(f);
+        ASSERT_TRUE(held.held());
+        EXPECT_EQ(held.writable(), c.writable);
+    }
 }
 
 // A POSIX access ACL as the kernel stores it in system.posix_acl_access:

@@ -93,6 +93,8 @@ TEST(ReplaceE2E, InputChangedDuringTheRunIsLeftAlone) {
         {"", 0, "optimised"},
         {"rename", 1, "other"},   // cp other d/n && mv d/n d/x.png
         {"rewrite", 1, "other"},  // cat other > d/x.png
+        // dd conv=notrunc if=other of=d/x.png; touch -r (the old times) d/x.png
+        {"rewrite-keep-times", 1, "other"},
         {"symlink", 1, "link"},   // rm d/x.png; ln -s victim d/x.png
     };
     for (const auto& c : cases) {
@@ -258,6 +260,68 @@ TEST(ReplaceE2E, UnreadableFolderFails) {
     }
     ::chmod((tmp / "root/locked").c_str(), 0755);
     EXPECT_EQ(read_file(tmp / "root/locked/a.png"), png);
+}
+
+// Takes size, modification time and bytes, to see whether a file was rewritten.
+struct file_state {
+    std::string bytes;
+    int64_t mtime_ns = 0;
+    bool operator==(const file_state&) const = default;
+};
+
+file_state state_of(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return {read_file(path), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+TEST(ReplaceE2E, LinksAreFollowedOnlyWhenNamedOnTheCommandLine) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    const struct {
+        const char* name;
+        std::string arg;
+        bool victim_rewritten;
+        bool real_rewritten;
+    } cases[] = {
+        // Whoever may write into the walked folder must not choose what is rewritten.
+        {"links met in a walk", "tree", false, true},
+        {"a link to a file named", "tree/innocent.png", true, false},
+        {"a link to a folder named", "private-link", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        fs::create_directory(tmp / "tree");
+        fs::create_directory(tmp / "private");
+        write_file(tmp / "private/victim.png", stored_png(1));
+        write_file(tmp / "tree/real.png", stored_png(2));
+        fs::create_symlink(tmp / "private/victim.png", tmp / "tree/innocent.png");
+        fs::create_directory_symlink(tmp / "private", tmp / "tree/folder.png");
+        fs::create_directory_symlink(tmp / "private", tmp / "private-link");
+        const file_state victim = state_of(tmp / "private/victim.png");
+        const file_state real = state_of(tmp / "tree/real.png");
+
+        EXPECT_EQ(run_core(tmp, {"-l", tmp / c.arg}).status, 0);
+        EXPECT_EQ(state_of(tmp / "private/victim.png") != victim, c.victim_rewritten);
+        EXPECT_EQ(state_of(tmp / "tree/real.png") != real, c.real_rewritten);
+        EXPECT_TRUE(fs::is_symlink(tmp / "tree/innocent.png"));
+    }
+}
+
+TEST(ReplaceE2E, FileInAReadOnlyFolderIsLeftAlone) {
+    // Root may write into any folder; one without write permission is still
+    // left alone, as a read-only file is.
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    for (const char* arg : {"ro/a.png", "ro"}) {
+        SCOPED_TRACE(arg);
+        temp_folder tmp;
+        fs::create_directory(tmp / "ro");
+        write_file(tmp / "ro/a.png", stored_png(4));
+        ASSERT_EQ(::chmod((tmp / "ro").c_str(), 0555), 0);
+        const file_state before = state_of(tmp / "ro/a.png");
+        EXPECT_EQ(run_core(tmp, {"-l", tmp / arg}).status, 1);
+        EXPECT_TRUE(state_of(tmp / "ro/a.png") == before);
+    }
 }
 
 }  // namespace

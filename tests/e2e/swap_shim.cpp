@@ -3,8 +3,10 @@
 // was read and before it is replaced, so the tests see that moment without
 // depending on timing. Configured by the environment:
 //   VELTO_SWAP        "rename" (rename SOURCE over TARGET), "rewrite" (write
-//                     SOURCE's bytes into TARGET in place) or "symlink"
-//                     (replace TARGET by a link to SOURCE)
+//                     SOURCE's bytes into TARGET in place), "rewrite-keep-times"
+//                     (the same, then TARGET's access and modification times
+//                     put back, as `touch -r` would) or "symlink" (replace
+//                     TARGET by a link to SOURCE)
 //   VELTO_SWAP_TARGET the engine's input file
 //   VELTO_SWAP_SOURCE the other file
 // It acts once, on the first file created whose name starts with ".velto-".
@@ -14,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -47,6 +50,12 @@ void change_input(const char* created) {
         (void)rename(source, target);
     } else if (strcmp(mode, "rewrite") == 0) {
         copy_into(source, target);
+    } else if (strcmp(mode, "rewrite-keep-times") == 0) {
+        struct stat before;
+        if (stat(target, &before) != 0) return;
+        copy_into(source, target);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        (void)utimensat(AT_FDCWD, target, times, 0);
     } else if (strcmp(mode, "symlink") == 0) {
         (void)unlink(target);
         (void)symlink(source, target);
