@@ -24,6 +24,7 @@
 
 #include "core/platform.h"
 #include "frontend/engine_location.h"
+#include "frontend/file_urls.h"
 #include "frontend/form_widgets.h"
 #include "frontend/option_string.h"
 #include "frontend/report.h"
@@ -68,9 +69,7 @@ TfrmMain::TfrmMain(const frontend_start& start, QWidget* parent)
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       start_(start),
       ini_path_(get_ini_path()) {
-    open_report = [](const std::string& path) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(path.c_str())));
-    };
+    open_report = [](const std::string& path) { QDesktopServices::openUrl(local_file_url(path)); };
     build_window();
     build_settings_panel();
     FormCreate();
@@ -219,6 +218,8 @@ void TfrmMain::append_grid_row(size_t index) {
 void TfrmMain::update_grid_row(size_t index) {
     const file_row& row = files_.rows()[index];
     const QString cells[grid_columns] = {
+        // Shown as Qt can (a byte that is not UTF-8 as U+FFFD); the row keeps
+        // the bytes, which are what the engine is handed.
         QFile::decodeName(row.path.c_str()),
         text_of(original_column_text(row)),
         text_of(optimized_column_text(row)),
@@ -348,8 +349,10 @@ void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
 
 void TfrmMain::dropEvent(QDropEvent* event) {
     std::vector<std::string> paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    for (const QUrl& url : event->mimeData()->urls()) {
+        std::string path = local_path_of(url);
+        if (!path.empty()) paths.push_back(std::move(path));
+    }
     event->acceptProposedAction();
     do_drop_files(paths);
 }

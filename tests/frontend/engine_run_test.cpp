@@ -34,7 +34,13 @@ QList<int> paths_per_run(const window_fixture& fx) {
     return counts;
 }
 
-qint64 size_on_disk(const std::string& path) { return QFileInfo(QFile::decodeName(path.c_str())).size(); }
+// The report's text, read as UTF-16LE.
+QString report_text(const std::string& path) {
+    QFile csv(QFile::decodeName(path.c_str()));
+    if (!csv.open(QIODevice::ReadOnly)) return QString();
+    const QByteArray bytes = csv.readAll();
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
+}
 
 }  // namespace
 
@@ -250,6 +256,41 @@ private slots:
             QCOMPARE(w->unit().total_before, 0u);
             QVERIFY(status(w.get()).startsWith(expected_status(status_finished, 0)));
         }
+    }
+
+    void namesThatAreNotUtf8AreOptimisedAndReported() {
+        window_fixture fx;
+        const std::string files = fx.path("files");
+        const std::string odd = window_fixture::write_bytes(files + "/bad\xFFname.png", QByteArray(3000, 'o'));
+        const std::string plain = fx.write("files/a.png", QByteArray(2000, 'a'));
+        const std::string in_odd_folder = window_fixture::write_bytes(files + "/lat\xE9/x.png", QByteArray(1000, 'x'));
+        auto w = fx.window();
+        QVERIFY(w);
+        // Dropped as the desktop sends them: file URLs with the bytes
+        // percent-encoded; the folder is walked into the oddly named one.
+        drop(w.get(), {odd, files});
+        QCOMPARE(w->files().rows().size(), 3u);
+        QCOMPARE(w->files().rows()[0].path, odd);
+        QCOMPARE(w->files().rows()[2].path, in_odd_folder);
+        QCOMPARE(cell(w.get(), 0, 0), QString::fromStdString(files) + "/bad\uFFFDname.png");
+        click(button(w.get(), "int_button_optimize"));
+
+        QCOMPARE(size_on_disk(odd), 1500);
+        QCOMPARE(size_on_disk(plain), 1000);
+        QCOMPARE(size_on_disk(in_odd_folder), 500);
+        const QString expected[3] = {"1.46 KB", "0.98 KB", "0.49 KB"};
+        for (int r = 0; r < 3; ++r) QCOMPARE(cell(w.get(), r, 2), expected[r]);
+        QCOMPARE(w->unit().total_before, 6000u);
+        QCOMPARE(w->unit().total_after, 3000u);
+
+        // The report shows each byte that is not UTF-8 as U+FFFD.
+        std::string opened;
+        w->open_report = [&](const std::string& p) { opened = p; };
+        click(button(w.get(), "int_button_report"));
+        QVERIFY(!opened.empty());
+        const QStringList lines = report_text(opened).split('\n');
+        QCOMPARE(lines.value(1), QString::fromStdString(files) + "/bad\uFFFDname.png,2.93 KB,1.46 KB,1.46 KB,50%");
+        QCOMPARE(lines.value(3), QString::fromStdString(files) + "/lat\uFFFD/x.png,0.98 KB,0.49 KB,0.49 KB,50%");
     }
 
     void closingDuringARunEndsTheEngineAndSavesTheSettings() {

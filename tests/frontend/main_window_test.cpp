@@ -10,6 +10,7 @@
 #include <QTableWidget>
 #include <QUrl>
 
+#include "frontend/file_urls.h"
 #include "frontend/status_text.h"
 #include "window_fixture.h"
 
@@ -290,6 +291,20 @@ private slots:
         QVERIFY(!part<QTableWidget>(w.get(), "int_grid_files")->isEnabled());
         // The settings file is not read: the form's design values stay.
         QCOMPARE(part<QSlider>(w.get(), "settings_quality_bar")->value(), 6);
+    }
+
+    void fileUrlsCarryTheBytesOfNames() {
+        // A dropped URL and the report's URL name the file by its bytes.
+        const std::string names[] = {"/d/bad\xFFname.png", "/d/a b%20#?.png", "/d/\xC3\xA9t\xC3\xA9.jpg",
+                                     "/x\xE9/y.png"};
+        for (const std::string& name : names) {
+            const QUrl url = local_file_url(name);
+            QVERIFY(url.isLocalFile());
+            QCOMPARE(local_path_of(url), name);
+        }
+        QCOMPARE(local_file_url("/d/bad\xFFname.png").toEncoded(), QByteArray("file:///d/bad%FFname.png"));
+        QCOMPARE(local_path_of(QUrl::fromLocalFile("/plain/x.png")), std::string("/plain/x.png"));
+        QCOMPARE(local_path_of(QUrl("https://example.org/x.png")), std::string());
     }
 
     void escapeMinimisesTheWindow() {
