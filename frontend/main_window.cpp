@@ -421,6 +421,7 @@ void TfrmMain::int_button_clear_action() {
     unit_.total_before = unit_.total_after = 0;
     unit_.total_saved = 0;
     unit_.files_loaded = unit_.run_finished = unit_.stop_requested = unit_.preview_failed = false;
+    unit_.engine_failed = false;
     unit_.next_row = 1;
     unit_.seconds_total = 0;
 

@@ -250,12 +250,44 @@ private slots:
             QVERIFY(!part<QTableWidget>(w.get(), "int_grid_files")->isEnabled());
             QVERIFY(fx.engine_runs().isEmpty());
         } else {
-            // The run goes to its end; its files show as failed, not as unchanged.
+            // The run goes to its end; its files show as failed, not as
+            // unchanged, and the status says that the engine failed.
             QCOMPARE(cell(w.get(), 0, 2), QString("-"));
             QCOMPARE(cell(w.get(), 1, 2), QString("-"));
             QCOMPARE(w->unit().total_before, 0u);
-            QVERIFY(status(w.get()).startsWith(expected_status(status_finished, 0)));
+            QCOMPARE(w->unit().total_after, 0u);
+            QCOMPARE(status(w.get()), expected_status(status_run_failed));
         }
+    }
+
+    void aCrashOnOneFileIsShownAndKeepsAnAutoRunOpen() {
+        window_fixture fx;
+        fx.write("appdata/velto.ini", "[Options]\nAutorun=2\nMultithreading=4\n");
+        const auto paths = make_files(fx, {1000, 2000, 4000});
+        ::setenv("VELTO_FAKE_CRASH", paths[1].c_str(), 1);
+        auto w = fx.window({fx.path("files")});
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(fx.engine_runs().size() == 3 && !w->busy(), 5000);
+        QTest::qWait(50);
+
+        // The other files are optimised and counted; the crashed one is not.
+        QCOMPARE(size_on_disk(paths[1]), 2000);
+        const QString expected[3] = {"0.49 KB", "-", "1.95 KB"};
+        for (int r = 0; r < 3; ++r) QCOMPARE(cell(w.get(), r, 2), expected[r]);
+        QCOMPARE(w->unit().total_before, 5000u);
+        QCOMPARE(w->unit().total_after, 2500u);
+        // A failed run does not close the program: its message stays in view.
+        QVERIFY(w->isVisible());
+        QCOMPARE(status(w.get()), expected_status(status_run_failed));
+        QVERIFY(button(w.get(), "int_button_clear")->isEnabled());
+
+        // Clear forgets the failure: the next run that goes well says so.
+        ::unsetenv("VELTO_FAKE_CRASH");
+        click(button(w.get(), "int_button_clear"));
+        const std::string again = fx.write("again/a.png", QByteArray(600, 'a'));
+        w->do_drop_files({again});
+        QTRY_VERIFY_WITH_TIMEOUT(w->isHidden(), 5000);
+        QVERIFY(status(w.get()).startsWith(expected_status(status_finished, 300)));
     }
 
     void namesThatAreNotUtf8AreOptimisedAndReported() {
