@@ -376,11 +376,13 @@ void TfrmMain::add_path(const std::string& path) {
     setAcceptDrops(false);
     const size_t first = files_.rows().size();
     ::add_path(path, files_);
-    for (size_t i = first; i < files_.rows().size(); ++i) {
-        append_grid_row(i);
-        unit_.files_loaded = true;
+    for (size_t i = first; i < files_.rows().size(); ++i) append_grid_row(i);
+    if (files_.rows().size() == first) return;
+    unit_.files_loaded = true;
+    if (get_path())
         do_message_bar(panel_.method.index == 0 ? status_click_to_preview : status_ready);
-    }
+    else
+        show_engine_missing();
 }
 
 void TfrmMain::tmrMainTimer() {
@@ -402,6 +404,12 @@ void TfrmMain::tmrMainTimer() {
 void TfrmMain::after_paths_added() {
     if (!unit_.files_loaded) return;
     int_drag_drop_text->hide();
+    // While the engine cannot be found the window stays locked: its error in
+    // view and nothing enabled that would start a run or clear the error.
+    if (!get_path()) {
+        show_engine_missing();
+        return;
+    }
     if (panel_.auto_run.index == 0) {
         int_button_optimize->setEnabled(true);
         int_button_clear->setEnabled(true);
@@ -447,6 +455,8 @@ void TfrmMain::int_button_clear_action() {
     do_message_bar(status_ready);
     do_focus();
 }
+
+void TfrmMain::show_engine_missing() { do_message_bar(unit_.is_64bit_os ? status_error : status_needs_64bit); }
 
 void TfrmMain::do_lock() {
     if (unit_.files_loaded) int_button_clear_action();
