@@ -1,17 +1,25 @@
 // Engine process runner; see engine_runner.h.
 #include "frontend/engine_runner.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QApplication>
-#include <QFile>
-#include <QProcess>
-#include <QStringList>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include "frontend/batching.h"
 
+extern char** environ;
+
 namespace {
 
-constexpr int poll_ms = 1;
-constexpr int end_grace_ms = 3000;
+constexpr auto poll_interval = std::chrono::milliseconds(1);
+constexpr auto end_grace = std::chrono::seconds(3);
 
 bool waiting_for_engine = false;
 
@@ -25,12 +33,76 @@ struct waiting_flag {
     ~waiting_flag() { waiting_for_engine = false; }
 };
 
-void end_process(QProcess& process) {
-    process.terminate();
-    if (!process.waitForFinished(end_grace_ms)) {
-        process.kill();
-        process.waitForFinished(end_grace_ms);
+struct spawn_setup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    spawn_setup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
     }
+    ~spawn_setup() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+};
+
+// Starts the engine; -1 when it could not be started (also when the folder
+// cannot be entered or the program not executed).
+pid_t start_engine(const std::string& program, const std::vector<std::string>& args, const std::string& folder) {
+    spawn_setup setup;
+    if (posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
+        posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) != 0)
+        return -1;
+    if (!folder.empty() && posix_spawn_file_actions_addchdir_np(&setup.actions, folder.c_str()) != 0) return -1;
+    // The engine starts with no blocked signals and the default action for
+    // SIGPIPE, whatever the GUI library set for this process.
+    sigset_t none, pipe;
+    sigemptyset(&none);
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    posix_spawnattr_setsigmask(&setup.attributes, &none);
+    posix_spawnattr_setsigdefault(&setup.attributes, &pipe);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+// Reaps the engine when it has ended: true with its wait status then.
+bool reaped(pid_t pid, int& status) {
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return true;
+        if (r == 0) return false;
+        if (errno != EINTR) {
+            // Not our child any more: nothing is left to wait for.
+            status = -1;
+            return true;
+        }
+    }
+}
+
+// Waits up to `limit` for the engine to end.
+bool ended_within(pid_t pid, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (!reaped(pid, status)) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void end_process(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    if (ended_within(pid, end_grace)) return;
+    ::kill(pid, SIGKILL);
+    ended_within(pid, end_grace);
 }
 
 }  // namespace
@@ -41,28 +113,19 @@ uint32_t run_process(const std::string& program, const std::vector<std::string>&
     const waiting_flag waiting;
     const wait_cursor cursor;
 
-    QProcess process;
-    process.setProgram(QFile::decodeName(program.c_str()));
-    QStringList arguments;
-    for (const std::string& a : args) arguments << QFile::decodeName(a.c_str());
-    process.setArguments(arguments);
-    process.setWorkingDirectory(QFile::decodeName(folder.c_str()));
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start();
-    if (!process.waitForStarted(-1)) return engine_run_failed;
+    const pid_t pid = start_engine(program, args, folder);
+    if (pid < 0) return engine_run_failed;
 
-    bool ended_here = false;
+    int status = 0;
     for (;;) {
         QApplication::processEvents();
-        if (process.state() == QProcess::NotRunning || process.waitForFinished(poll_ms)) break;
+        if (reaped(pid, status)) break;
         if (!window_visible()) {
-            end_process(process);
-            ended_here = true;
-            break;
+            end_process(pid);
+            return engine_run_failed;
         }
+        std::this_thread::sleep_for(poll_interval);
     }
-    if (ended_here || process.exitStatus() != QProcess::NormalExit) return engine_run_failed;
-    return static_cast<uint32_t>(process.exitCode()) & 0xFF;
+    if (status == -1 || !WIFEXITED(status)) return engine_run_failed;
+    return static_cast<uint32_t>(WEXITSTATUS(status));
 }

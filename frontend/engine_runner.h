@@ -1,7 +1,10 @@
 // Starts the engine as a child process and waits for it on the GUI thread,
 // processing the window's events every millisecond so the window stays
 // responsive. Nothing is piped: the engine's input and output are the null
-// device and its error stream is the front end's own.
+// device and its error stream is the front end's own. The program, its
+// arguments and the folder are handed to the system as the bytes they are,
+// so a file name that is not valid UTF-8 reaches the engine unchanged (Qt's
+// process class would pass every argument through UTF-16 and lose such bytes).
 #pragma once
 #include <cstdint>
 #include <functional>

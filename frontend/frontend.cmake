@@ -25,6 +25,7 @@ if(VELTO_GUI)
   find_package(Qt6 REQUIRED COMPONENTS Widgets)
   add_library(velto_frontend_qt STATIC
     ${CMAKE_CURRENT_LIST_DIR}/engine_runner.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/file_urls.cpp
     ${CMAKE_CURRENT_LIST_DIR}/form_widgets.cpp
     ${CMAKE_CURRENT_LIST_DIR}/main_preview.cpp
     ${CMAKE_CURRENT_LIST_DIR}/main_runs.cpp

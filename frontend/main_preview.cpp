@@ -3,7 +3,6 @@
 // reads the preview files from the data folder and opens the preview window
 // with the picture of the unchanged file; the window asks for lossy pictures
 // through the same run.
-#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
@@ -31,14 +30,14 @@ uint64_t preview_file_size(const std::string& name, bool& exists) {
 }
 
 // The view the engine wrote, read afresh from disk (never from a picture
-// cache, which could hand back the view of an earlier preview). A null image
+// cache, which could hand back the view of an earlier preview), by the bytes
+// of its path: the data folder's name need not be valid UTF-8. A null image
 // when the file is missing, too short or no PNG.
 QImage load_view() {
-    QFile file(QFile::decodeName(data_file_path(preview_view_file).c_str()));
-    if (!file.open(QIODevice::ReadOnly)) return QImage();
-    const QByteArray bytes = file.readAll();
-    if (static_cast<uint64_t>(bytes.size()) < min_view_file_size) return QImage();
-    return QImage::fromData(bytes, "PNG");
+    std::vector<uint8_t> bytes;
+    if (!read_whole_file(data_file_path(preview_view_file), bytes)) return QImage();
+    if (bytes.size() < min_view_file_size) return QImage();
+    return QImage::fromData(bytes.data(), static_cast<int>(bytes.size()), "PNG");
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ void TfrmMain::run_rows(uint32_t first, uint32_t end) {
     // The sizes on disk are the result; only a crash or a failed start of
     // the engine is looked at.
     const uint32_t code = paths.empty() ? 0 : run_engine(engine_arguments(unit_.engine_options, paths));
+    if (code == engine_run_failed) unit_.engine_failed = true;
     for (uint32_t r = first; r < end; ++r) {
         record_row(files_.rows()[r - 1], code == engine_run_failed, unit_.total_before, unit_.total_after);
         update_grid_row(r - 1);
@@ -125,11 +126,13 @@ void TfrmMain::show_progress() {
 
 void TfrmMain::end_run(int64_t start_ms) {
     const bool stopped = unit_.stop_requested;
+    // A crashed engine is no completed run, even when other starts went well.
+    const bool failed = unit_.engine_failed;
     if (!stopped) setWindowTitle("velto");
     save_ini();
-    do_message_bar(stopped ? status_paused : status_finished);
+    do_message_bar(stopped ? status_paused : failed ? status_run_failed : status_finished);
     unit_.seconds_total += elapsed_seconds(start_ms, tick_ms());
-    if (!stopped) {
+    if (!stopped && !failed) {
         unit_.status_text += elapsed_text(unit_.seconds_total, QLocale().decimalPoint().toStdString());
         status_panel->setText(QString::fromStdString(unit_.status_text));
     }
@@ -161,7 +164,10 @@ void TfrmMain::do_stop() {
 void TfrmMain::do_autorun() {
     if (busy_) return;
     int_button_optimize_action();
-    // Only a run that went to its end closes the program; a pause or a
-    // failed handshake leaves the window open.
-    if (panel_.auto_run.index == autorun_and_close_index && unit_.run_finished && !unit_.stop_requested) close();
+    // Only a run that went to its end without a failed engine start closes
+    // the program; a pause, a failed handshake or a crashed engine leaves the
+    // window open with its message.
+    if (panel_.auto_run.index == autorun_and_close_index && unit_.run_finished && !unit_.stop_requested &&
+        !unit_.engine_failed)
+        close();
 }

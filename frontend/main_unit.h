@@ -24,6 +24,8 @@ struct main_unit_state {
     bool files_loaded = false;
     bool run_finished = false;
     bool stop_requested = false;
+    // An engine start since the last Clear crashed or could not be started.
+    bool engine_failed = false;
     bool preview_failed = false;
     bool preview_open = false;
     uint8_t progress_percent = 0;

@@ -24,6 +24,7 @@
 
 #include "core/platform.h"
 #include "frontend/engine_location.h"
+#include "frontend/file_urls.h"
 #include "frontend/form_widgets.h"
 #include "frontend/option_string.h"
 #include "frontend/report.h"
@@ -68,9 +69,7 @@ TfrmMain::TfrmMain(const frontend_start& start, QWidget* parent)
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       start_(start),
       ini_path_(get_ini_path()) {
-    open_report = [](const std::string& path) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(path.c_str())));
-    };
+    open_report = [](const std::string& path) { QDesktopServices::openUrl(local_file_url(path)); };
     build_window();
     build_settings_panel();
     FormCreate();
@@ -219,6 +218,8 @@ void TfrmMain::append_grid_row(size_t index) {
 void TfrmMain::update_grid_row(size_t index) {
     const file_row& row = files_.rows()[index];
     const QString cells[grid_columns] = {
+        // Shown as Qt can (a byte that is not UTF-8 as U+FFFD); the row keeps
+        // the bytes, which are what the engine is handed.
         QFile::decodeName(row.path.c_str()),
         text_of(original_column_text(row)),
         text_of(optimized_column_text(row)),
@@ -348,8 +349,10 @@ void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
 
 void TfrmMain::dropEvent(QDropEvent* event) {
     std::vector<std::string> paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    for (const QUrl& url : event->mimeData()->urls()) {
+        std::string path = local_path_of(url);
+        if (!path.empty()) paths.push_back(std::move(path));
+    }
     event->acceptProposedAction();
     do_drop_files(paths);
 }
@@ -373,11 +376,13 @@ void TfrmMain::add_path(const std::string& path) {
     setAcceptDrops(false);
     const size_t first = files_.rows().size();
     ::add_path(path, files_);
-    for (size_t i = first; i < files_.rows().size(); ++i) {
-        append_grid_row(i);
-        unit_.files_loaded = true;
+    for (size_t i = first; i < files_.rows().size(); ++i) append_grid_row(i);
+    if (files_.rows().size() == first) return;
+    unit_.files_loaded = true;
+    if (get_path())
         do_message_bar(panel_.method.index == 0 ? status_click_to_preview : status_ready);
-    }
+    else
+        show_engine_missing();
 }
 
 void TfrmMain::tmrMainTimer() {
@@ -399,6 +404,12 @@ void TfrmMain::tmrMainTimer() {
 void TfrmMain::after_paths_added() {
     if (!unit_.files_loaded) return;
     int_drag_drop_text->hide();
+    // While the engine cannot be found the window stays locked: its error in
+    // view and nothing enabled that would start a run or clear the error.
+    if (!get_path()) {
+        show_engine_missing();
+        return;
+    }
     if (panel_.auto_run.index == 0) {
         int_button_optimize->setEnabled(true);
         int_button_clear->setEnabled(true);
@@ -418,6 +429,7 @@ void TfrmMain::int_button_clear_action() {
     unit_.total_before = unit_.total_after = 0;
     unit_.total_saved = 0;
     unit_.files_loaded = unit_.run_finished = unit_.stop_requested = unit_.preview_failed = false;
+    unit_.engine_failed = false;
     unit_.next_row = 1;
     unit_.seconds_total = 0;
 
@@ -443,6 +455,8 @@ void TfrmMain::int_button_clear_action() {
     do_message_bar(status_ready);
     do_focus();
 }
+
+void TfrmMain::show_engine_missing() { do_message_bar(unit_.is_64bit_os ? status_error : status_needs_64bit); }
 
 void TfrmMain::do_lock() {
     if (unit_.files_loaded) int_button_clear_action();

@@ -122,6 +122,7 @@ private:
     void set_column_widths(bool at_creation);
     void append_grid_row(size_t index);
     void after_paths_added();
+    void show_engine_missing();
     void update_grid_row(size_t index);
     void run_rows(uint32_t first, uint32_t end);
     void show_progress();

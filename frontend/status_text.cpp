@@ -26,6 +26,7 @@ std::string status_message(int code, const std::string& version, int64_t total_s
         case status_cannot_preview: return "  不能预览这个文件 ";
         case status_settings_not_saved: return "  错误：无法保存设置 velto.ini ";
         case status_report_not_written: return "  错误：无法写入报告 krast.csv ";
+        case status_run_failed: return "  错误：引擎运行失败 ";
         default: return "";
     }
 }

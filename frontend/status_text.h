@@ -19,6 +19,9 @@ enum status_code : int {
     // A write of the settings file or of the report failed; nothing was replaced.
     status_settings_not_saved = 15,
     status_report_not_written = 16,
+    // An engine start of the run crashed or could not be started; its files
+    // that it left unchanged show "-" and count nothing.
+    status_run_failed = 17,
 };
 
 // The savings part of the finished text: "  N 字节" below 1024 bytes

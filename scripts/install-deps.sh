@@ -38,5 +38,39 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+# Another program may hold the package manager's locks (an unattended upgrade,
+# another install): wait for them, up to VELTO_APT_LOCK_WAIT seconds in all
+# (default 600). Given DPkg::Lock::Timeout, apt waits by itself for dpkg's
+# locks; it does not wait for the lists lock of "apt-get update" nor for the
+# lock of the package cache's download folder, so a call that failed on a
+# held lock is made again until the time is up.
+lock_wait="${VELTO_APT_LOCK_WAIT:-600}"
+deadline=$(( $(date +%s) + lock_wait ))
+told_waiting=""
+
+apt_get() {
+  local err rc remaining
+  err="$(mktemp)"
+  while :; do
+    remaining=$(( deadline - $(date +%s) ))
+    [ "$remaining" -lt 0 ] && remaining=0
+    rc=0
+    # apt's messages in English, so that a held lock can be recognised.
+    LC_ALL=C apt-get -o DPkg::Lock::Timeout="$remaining" "$@" 2>"$err" || rc=$?
+    if [ "$rc" -ne 0 ] && grep -q 'Could not get lock' "$err" && [ "$(date +%s)" -lt "$deadline" ]; then
+      if [ -z "$told_waiting" ]; then
+        echo "install-deps: another program holds the package manager's lock; waiting up to ${lock_wait} s" >&2
+        told_waiting=1
+      fi
+      sleep 2
+      continue
+    fi
+    cat "$err" >&2
+    rm -f "$err"
+    return "$rc"
+  done
+}
+
+apt_get update -qq
+apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

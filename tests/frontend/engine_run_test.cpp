@@ -34,7 +34,13 @@ QList<int> paths_per_run(const window_fixture& fx) {
     return counts;
 }
 
-qint64 size_on_disk(const std::string& path) { return QFileInfo(QFile::decodeName(path.c_str())).size(); }
+// The report's text, read as UTF-16LE.
+QString report_text(const std::string& path) {
+    QFile csv(QFile::decodeName(path.c_str()));
+    if (!csv.open(QIODevice::ReadOnly)) return QString();
+    const QByteArray bytes = csv.readAll();
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
+}
 
 }  // namespace
 
@@ -244,12 +250,79 @@ private slots:
             QVERIFY(!part<QTableWidget>(w.get(), "int_grid_files")->isEnabled());
             QVERIFY(fx.engine_runs().isEmpty());
         } else {
-            // The run goes to its end; its files show as failed, not as unchanged.
+            // The run goes to its end; its files show as failed, not as
+            // unchanged, and the status says that the engine failed.
             QCOMPARE(cell(w.get(), 0, 2), QString("-"));
             QCOMPARE(cell(w.get(), 1, 2), QString("-"));
             QCOMPARE(w->unit().total_before, 0u);
-            QVERIFY(status(w.get()).startsWith(expected_status(status_finished, 0)));
+            QCOMPARE(w->unit().total_after, 0u);
+            QCOMPARE(status(w.get()), expected_status(status_run_failed));
         }
+    }
+
+    void aCrashOnOneFileIsShownAndKeepsAnAutoRunOpen() {
+        window_fixture fx;
+        fx.write("appdata/velto.ini", "[Options]\nAutorun=2\nMultithreading=4\n");
+        const auto paths = make_files(fx, {1000, 2000, 4000});
+        ::setenv("VELTO_FAKE_CRASH", paths[1].c_str(), 1);
+        auto w = fx.window({fx.path("files")});
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(fx.engine_runs().size() == 3 && !w->busy(), 5000);
+        QTest::qWait(50);
+
+        // The other files are optimised and counted; the crashed one is not.
+        QCOMPARE(size_on_disk(paths[1]), 2000);
+        const QString expected[3] = {"0.49 KB", "-", "1.95 KB"};
+        for (int r = 0; r < 3; ++r) QCOMPARE(cell(w.get(), r, 2), expected[r]);
+        QCOMPARE(w->unit().total_before, 5000u);
+        QCOMPARE(w->unit().total_after, 2500u);
+        // A failed run does not close the program: its message stays in view.
+        QVERIFY(w->isVisible());
+        QCOMPARE(status(w.get()), expected_status(status_run_failed));
+        QVERIFY(button(w.get(), "int_button_clear")->isEnabled());
+
+        // Clear forgets the failure: the next run that goes well says so.
+        ::unsetenv("VELTO_FAKE_CRASH");
+        click(button(w.get(), "int_button_clear"));
+        const std::string again = fx.write("again/a.png", QByteArray(600, 'a'));
+        w->do_drop_files({again});
+        QTRY_VERIFY_WITH_TIMEOUT(w->isHidden(), 5000);
+        QVERIFY(status(w.get()).startsWith(expected_status(status_finished, 300)));
+    }
+
+    void namesThatAreNotUtf8AreOptimisedAndReported() {
+        window_fixture fx;
+        const std::string files = fx.path("files");
+        const std::string odd = window_fixture::write_bytes(files + "/bad\xFFname.png", QByteArray(3000, 'o'));
+        const std::string plain = fx.write("files/a.png", QByteArray(2000, 'a'));
+        const std::string in_odd_folder = window_fixture::write_bytes(files + "/lat\xE9/x.png", QByteArray(1000, 'x'));
+        auto w = fx.window();
+        QVERIFY(w);
+        // Dropped as the desktop sends them: file URLs with the bytes
+        // percent-encoded; the folder is walked into the oddly named one.
+        drop(w.get(), {odd, files});
+        QCOMPARE(w->files().rows().size(), 3u);
+        QCOMPARE(w->files().rows()[0].path, odd);
+        QCOMPARE(w->files().rows()[2].path, in_odd_folder);
+        QCOMPARE(cell(w.get(), 0, 0), QString::fromStdString(files) + "/bad\uFFFDname.png");
+        click(button(w.get(), "int_button_optimize"));
+
+        QCOMPARE(size_on_disk(odd), 1500);
+        QCOMPARE(size_on_disk(plain), 1000);
+        QCOMPARE(size_on_disk(in_odd_folder), 500);
+        const QString expected[3] = {"1.46 KB", "0.98 KB", "0.49 KB"};
+        for (int r = 0; r < 3; ++r) QCOMPARE(cell(w.get(), r, 2), expected[r]);
+        QCOMPARE(w->unit().total_before, 6000u);
+        QCOMPARE(w->unit().total_after, 3000u);
+
+        // The report shows each byte that is not UTF-8 as U+FFFD.
+        std::string opened;
+        w->open_report = [&](const std::string& p) { opened = p; };
+        click(button(w.get(), "int_button_report"));
+        QVERIFY(!opened.empty());
+        const QStringList lines = report_text(opened).split('\n');
+        QCOMPARE(lines.value(1), QString::fromStdString(files) + "/bad\uFFFDname.png,2.93 KB,1.46 KB,1.46 KB,50%");
+        QCOMPARE(lines.value(3), QString::fromStdString(files) + "/lat\uFFFD/x.png,0.98 KB,0.49 KB,0.49 KB,50%");
     }
 
     void closingDuringARunEndsTheEngineAndSavesTheSettings() {

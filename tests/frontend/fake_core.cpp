@@ -3,7 +3,8 @@
 // 500 to "-c500", answers 22 to "-preview-check" for names holding
 // "no-preview", writes the preview files into LOCALAPPDATA, and otherwise
 // shrinks every file it is given to half its size (a name holding "vanish" is
-// deleted instead). Set through the environment:
+// deleted instead). Like the engine, it answers 1 for a path that does not
+// exist and writes nothing for it. Set through the environment:
 //   VELTO_FAKE_LOG       the log file
 //   VELTO_FAKE_SLEEP_MS  sleep this long in every start that names files
 //   VELTO_FAKE_CRASH     abort when this argument is on the command line
@@ -125,6 +126,10 @@ int main(int argc, char** argv) {
     const std::string data = env("LOCALAPPDATA") + "/";
     int result = 0;
     for (const std::string& path : paths) {
+        if (::access(path.c_str(), F_OK) != 0) {
+            result = 1;
+            continue;
+        }
         const std::string bytes = read_all(path);
         if (check) {
             if (contains(path, "no-preview")) return 22;
@@ -137,8 +142,6 @@ int main(int argc, char** argv) {
             write_view(data + "temp-view.png", 40);
         } else if (contains(path, "vanish")) {
             ::unlink(path.c_str());
-        } else if (bytes.empty() && ::access(path.c_str(), F_OK) != 0) {
-            result = 1;
         } else {
             write_all(path, bytes.substr(0, bytes.size() / 2));
         }

@@ -10,6 +10,7 @@
 #include <QTableWidget>
 #include <QUrl>
 
+#include "frontend/file_urls.h"
 #include "frontend/status_text.h"
 #include "window_fixture.h"
 
@@ -283,13 +284,50 @@ private slots:
         window_fixture fx;
         QDir(fx.root.path()).mkpath("empty");
         fx.write("appdata/velto.ini", "[Options]\nLossySetQuality=1\n");
-        auto w = fx.window({}, "empty");
+        const std::string named = fx.write("files/a.png", QByteArray(100, 'a'));
+        auto w = fx.window({named}, "empty");
         QVERIFY(w);
+        auto* grid = part<QTableWidget>(w.get(), "int_grid_files");
+        auto* optimise = part<QPushButton>(w.get(), "int_button_optimize");
+        auto* clear = part<QPushButton>(w.get(), "int_button_clear");
         QCOMPARE(status(w.get()), expected_status(status_error));
         QVERIFY(!part<QPushButton>(w.get(), "int_button_settings")->isEnabled());
-        QVERIFY(!part<QTableWidget>(w.get(), "int_grid_files")->isEnabled());
+        QVERIFY(!grid->isEnabled());
         // The settings file is not read: the form's design values stay.
         QCOMPARE(part<QSlider>(w.get(), "settings_quality_bar")->value(), 6);
+
+        // The named path arrives a second later; the error stays in view and
+        // nothing can start while the engine is missing, nor after a drop.
+        QTRY_COMPARE_WITH_TIMEOUT(grid->rowCount(), 1, 3000);
+        QTest::qWait(50);
+        QCOMPARE(status(w.get()), expected_status(status_error));
+        QVERIFY(!optimise->isEnabled());
+        QVERIFY(!clear->isEnabled());
+        w->do_drop_files({fx.write("more/b.png", QByteArray(100, 'b'))});
+        QCOMPARE(grid->rowCount(), 2);
+        QCOMPARE(status(w.get()), expected_status(status_error));
+        QVERIFY(!optimise->isEnabled());
+
+        // Once the engine is in place, files dropped make the window usable.
+        QVERIFY(QFile::copy(VELTO_FAKE_CORE, fx.root.filePath("empty/core")));
+        w->do_drop_files({fx.write("late/c.png", QByteArray(100, 'c'))});
+        QCOMPARE(status(w.get()), expected_status(status_click_to_preview));
+        QVERIFY(optimise->isEnabled());
+        QVERIFY(clear->isEnabled());
+    }
+
+    void fileUrlsCarryTheBytesOfNames() {
+        // A dropped URL and the report's URL name the file by its bytes.
+        const std::string names[] = {"/d/bad\xFFname.png", "/d/a b%20#?.png", "/d/\xC3\xA9t\xC3\xA9.jpg",
+                                     "/x\xE9/y.png"};
+        for (const std::string& name : names) {
+            const QUrl url = local_file_url(name);
+            QVERIFY(url.isLocalFile());
+            QCOMPARE(local_path_of(url), name);
+        }
+        QCOMPARE(local_file_url("/d/bad\xFFname.png").toEncoded(), QByteArray("file:///d/bad%FFname.png"));
+        QCOMPARE(local_path_of(QUrl::fromLocalFile("/plain/x.png")), std::string("/plain/x.png"));
+        QCOMPARE(local_path_of(QUrl("https://example.org/x.png")), std::string());
     }
 
     void escapeMinimisesTheWindow() {

@@ -112,6 +112,44 @@ private slots:
         QVERIFY(w->unit().engine_options.find("-q=70 ") != std::string::npos);
     }
 
+    void namesThatAreNotUtf8_data() {
+        QTest::addColumn<QByteArray>("file");         // below the root
+        QTest::addColumn<QByteArray>("data_folder");  // below the root
+        QTest::newRow("file name") << QByteArray("files/bad\xFFname.png") << QByteArray("appdata");
+        QTest::newRow("data folder") << QByteArray("files/a.png") << QByteArray("app\xFF" "data");
+    }
+
+    void namesThatAreNotUtf8() {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, data_folder);
+        window_fixture fx;
+        const std::string root = QFile::encodeName(fx.root.path()).toStdString() + "/";
+        const std::string data = root + data_folder.toStdString();
+        ::mkdir(data.c_str(), 0755);
+        ::setenv("LOCALAPPDATA", data.c_str(), 1);
+        const std::string photo = window_fixture::write_bytes(root + file.toStdString(), png_bytes);
+        auto w = fx.window();
+        QVERIFY(w);
+        w->do_drop_files({photo});
+
+        bool checked = false;
+        fx.when_preview_opens([&](TfrmAbout& about) {
+            QCOMPARE(shown_picture(about).size(), QSize(320, 200));
+            QCOMPARE(status(&about), QString("  = 0.49 KB - 原始 "));
+            QTest::keyClick(&about, Qt::Key_F1);
+            QCOMPARE(status(&about), QString("  ~ 0.92 KB - 有损 "));  // 940 bytes at quality 84
+            QVERIFY(size_on_disk(data + "/" + preview_png_result_file) > 0);
+            QTest::keyClick(&about, Qt::Key_Escape);
+            checked = true;
+        });
+        click_row(w.get(), 1);
+
+        QVERIFY(checked);
+        QCOMPARE(size_on_disk(data + "/" + preview_view_file), -1);  // removed on close
+        QCOMPARE(size_on_disk(data + "/" + preview_png_result_file), -1);
+        QCOMPARE(size_on_disk(photo), png_bytes.size());  // a preview leaves the file alone
+    }
+
     void aLossyPictureThatCannotBeMadeIsSaid() {
         window_fixture fx;
         auto w = window_with_a_png(fx);

@@ -36,6 +36,9 @@ TEST(StatusText, MessageTable) {
         {status_needs_64bit, "  错误：需要 64 位系统 "},
         {status_enable_lossy, " 在设置中启用有损"},
         {status_cannot_preview, "  不能预览这个文件 "},
+        {status_settings_not_saved, "  错误：无法保存设置 velto.ini "},
+        {status_report_not_written, "  错误：无法写入报告 krast.csv "},
+        {status_run_failed, "  错误：引擎运行失败 "},
         {4, ""},
     };
     for (const auto& [code, text] : cases) EXPECT_EQ(status_message(code, app_version, 0), text) << code;

@@ -19,7 +19,11 @@
 #include <QTimer>
 #include <QElapsedTimer>
 #include <QUrl>
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +44,13 @@ struct window_fixture {
         ::setenv("VELTO_FAKE_LOG", path("engine.log").c_str(), 1);
         for (const char* name : {"VELTO_FAKE_SLEEP_MS", "VELTO_FAKE_CRASH", "VELTO_FAKE_VIEW"}) ::unsetenv(name);
         QFile::copy(VELTO_FAKE_CORE, root.filePath("program/core"));
+    }
+
+    // Removes the tree by the bytes of its names: QTemporaryDir goes by text
+    // and would leave a name that is not UTF-8 behind.
+    ~window_fixture() {
+        std::error_code ec;
+        std::filesystem::remove_all(QFile::encodeName(root.path()).toStdString(), ec);
     }
 
     // The engine's starts so far, one line of tab-separated arguments each.
@@ -68,6 +79,15 @@ struct window_fixture {
         QFile f(full);
         if (f.open(QIODevice::WriteOnly)) f.write(bytes);
         return QFile::encodeName(full).toStdString();
+    }
+
+    // Writes `bytes` to the file named by the bytes of `full_path` (which may
+    // be no valid UTF-8), creating its folder.
+    static std::string write_bytes(const std::string& full_path, const QByteArray& bytes) {
+        const size_t slash = full_path.rfind('/');
+        if (slash != std::string::npos) ::mkdir(full_path.substr(0, slash).c_str(), 0755);
+        std::ofstream(full_path, std::ios::binary | std::ios::trunc).write(bytes.constData(), bytes.size());
+        return full_path;
     }
 
     // Calls `act` every `interval_ms` while the event loop runs (a run or a
@@ -110,6 +130,12 @@ struct window_fixture {
     }
 };
 
+// Size of the file named by the bytes of `path`; -1 when it is missing.
+inline qint64 size_on_disk(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<qint64>(st.st_size) : -1;
+}
+
 template <typename T>
 T* part(QWidget* w, const char* name) {
     T* found = w->findChild<T*>(name);
@@ -144,13 +170,15 @@ inline QString expected_status(int code, int64_t saved = 0) {
 }
 
 // Drags `paths` onto the grid and drops them, as the desktop delivers a drop:
-// the drag reaches the widget under the pointer, and the drop goes to the
-// widget that accepted the drag. A window that refuses drops gets nothing.
+// file URLs that carry each name's bytes percent-encoded; the drag reaches the
+// widget under the pointer, and the drop goes to the widget that accepted the
+// drag. A window that refuses drops gets nothing.
 inline void drop(TfrmMain* w, const std::vector<std::string>& paths) {
     QMimeData mime;
-    QList<QUrl> urls;
-    for (const std::string& p : paths) urls << QUrl::fromLocalFile(QFile::decodeName(p.c_str()));
-    mime.setUrls(urls);
+    QByteArray uri_list;
+    for (const std::string& p : paths)
+        uri_list += "file://" + QByteArray::fromStdString(p).toPercentEncoding("/") + "\r\n";
+    mime.setData("text/uri-list", uri_list);
     QWidget* target = part<QTableWidget>(w, "int_grid_files")->viewport();
     const QPoint at(100, 100);
     QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
