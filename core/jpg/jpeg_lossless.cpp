@@ -14,6 +14,7 @@
 #include <jerror.h>
 
 #include "core/jpg/jpeg_error_trap.h"
+#include "core/jpg/jpeg_source.h"
 #include "core/jpg/jpeg_segments.h"
 #include "core/jpg/turbo_ext/compress_params.h"
 #include "core/platform.h"
@@ -36,7 +37,7 @@ struct transcoding {
     jpeg_ext_settings ext;  // holds the chosen scan script until the compressor finishes
 };
 
-enum class pass_result { done, library_error, corrupt_input };
+enum class pass_result { done, library_error, corrupt_input, data_after_image };
 
 struct level_plan {
     bool two_passes = false;
@@ -66,7 +67,7 @@ void open_pair(transcoding& t, const uint8_t* data, size_t size) {
     create_jpeg_decompressor(&t.src, t.trap);
     create_jpeg_compressor(&t.dst, t.trap);
     jpeg_ext_attach(&t.dst, &t.ext);
-    jpeg_mem_src(&t.src, data, static_cast<unsigned long>(size));
+    jpeg_checked_memory_source(&t.src, data, size);
     for (int m = JPEG_APP0; m <= JPEG_APP0 + 15; ++m) jpeg_save_markers(&t.src, m, max_segment);
     jpeg_read_header(&t.src, TRUE);
     if (!jpeg_size_acceptable(&t.src)) ERREXIT1(&t.src, JERR_IMAGE_TOO_BIG, 0);
@@ -115,6 +116,12 @@ pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_j
 
     jvirt_barray_ptr* src_arrays = jpeg_read_coefficients(&t.src);
     if (t.trap.corrupt_warnings) return failed_pass(t);
+    // A second picture, gain map or video after the image would be lost in
+    // the output; only "-strip" lets it go.
+    if (job.metadata_mode != 2 && jpeg_data_after_image(&t.src)) {
+        close_pair(t);
+        return pass_result::data_after_image;
+    }
     jpeg_copy_critical_parameters(&t.src, &t.dst);
     jvirt_barray_ptr* out_arrays =
         transform ? jtransform_adjust_parameters(&t.src, &t.dst, src_arrays, &t.transform) : src_arrays;
@@ -213,7 +220,8 @@ int transcode_jpeg_lossless(const std::string& input_path, const std::string& ou
         job.jpeg_level = level;
         release_jpeg_memory_output(t.output);
         if (r == pass_result::library_error) return 0;
-        job.result = job_failed;  // damage is never baked into a file that merely got smaller
+        // Damage is never baked into a file that merely got smaller.
+        job.result = r == pass_result::data_after_image ? job_jpeg_metadata_unchanged : job_failed;
         return job.result;
     }
     if (plan.two_passes) {

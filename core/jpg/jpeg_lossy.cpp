@@ -14,9 +14,9 @@
 #include "core/jpg/jpeg_metadata.h"
 #include "core/jpg/jpeg_pixels.h"
 #include "core/jpg/jpeg_preview.h"
+#include "core/jpg/jpeg_source.h"
 #include "core/jpg/turbo_ext/encoder.h"
 #include "core/platform.h"
-#include "core/resample.h"
 
 namespace {
 
@@ -92,12 +92,18 @@ int reencode_jpeg_lossy(const std::string& path, image_job& job) {
     std::vector<uint8_t> pixels;
     // Damaged image data is never baked into a file that merely got smaller.
     if (!decode_jpeg_pixels(source, job, pixels) || source.damage()) return fail(job);
+    // A second picture, gain map or video after the image would be lost in
+    // the output; only "-strip" lets it go.
+    if (job.metadata_mode != 2 && jpeg_data_after_image(&source.decoder)) {
+        job.result = job_jpeg_metadata_unchanged;
+        return job.result;
+    }
 
     measure_jpeg_pixels(pixels.data(), pixels.size(), job);
     note_chroma_sampling(job, source.decoder.comp_info[0].h_samp_factor, source.decoder.comp_info[0].v_samp_factor);
     if (job.resize_target) {
         job.may_clean_transparent = 0;
-        resize_image(pixels.data(), job);
+        resize_jpeg_pixels(pixels.data(), job);
     }
     if (job.has_icc && job.srgb) convert_jpeg_to_srgb(source.decoder.marker_list, pixels, job);
     // The encoder reads three bytes a pixel: CMYK whose profile could not be

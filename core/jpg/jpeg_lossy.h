@@ -11,7 +11,9 @@
 // The road refuses, with job.result 1 and nothing written: a file it cannot
 // read or decode, damaged image data, an image the encoder cannot take (not
 // three-byte RGB after the colour conversion, beyond its size limits) and a
-// failed encode or write.
+// failed encode or write; with job.result 2 and nothing written, a file with
+// data after the end of its image that is more than padding (a second
+// picture, a gain map, a video), unless the metadata mode is 2 ("-strip").
 #pragma once
 #include <string>
 
