@@ -173,6 +173,26 @@ void write_output(const std::string& path, const jpeg_memory_output& out, image_
     if (!replace_file_contents(path, out.data, out.size)) job.result = job_failed;
 }
 
+// The second pass over `first` (released here); `out` receives its result
+// when it is smaller than both the first pass's and `original_size`.
+void transcode_again_into(jpeg_memory_output& first, image_job& job, uint32_t original_size,
+                          jpeg_memory_output& out) {
+    job.input_size = job.current_size;
+    const size_t first_size = first.size;
+    transcoding t;
+    const pass_result r = second_pass(t, first.data, first.size, job);
+    release_jpeg_memory_output(first);
+    if (r == pass_result::done) {
+        job.current_size = static_cast<uint32_t>(t.output.size);
+        if (t.output.size < first_size && t.output.size < original_size) {
+            release_jpeg_memory_output(out);
+            out = t.output;  // the block changes hands
+            t.output.data = nullptr;
+        }
+    }
+    release_jpeg_memory_output(t.output);
+}
+
 }  // namespace
 
 void set_jpeg_compress_params(j_compress_ptr cinfo, const image_job& job) {
@@ -202,20 +222,14 @@ void set_jpeg_compress_params(j_compress_ptr cinfo, const image_job& job) {
     cinfo->write_Adobe_marker = FALSE;
 }
 
-int transcode_jpeg_lossless(const std::string& input_path, const std::string& output_path, image_job& job) {
-    std::vector<uint8_t> input;
-    if (!read_whole_file(input_path, input)) {
-        job.result = job_failed;
-        return job.result;
-    }
+int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_memory_output& out) {
+    init_jpeg_memory_output(out, static_cast<size_t>(jpeg_memory_limit));
     // Never replace a file with something that is not smaller than what was read.
-    const uint32_t size_to_beat =
-        static_cast<uint32_t>(std::min<uint64_t>(job.input_size, static_cast<uint64_t>(input.size())));
+    const uint32_t size_to_beat = static_cast<uint32_t>(std::min<uint64_t>(job.input_size, uint64_t(size)));
     const uint8_t level = job.jpeg_level;
     level_plan plan;
     transcoding t;
-    const pass_result r = first_pass(t, input.data(), input.size(), job, plan);
-    input = {};
+    const pass_result r = first_pass(t, data, size, job, plan);
     if (r != pass_result::done) {
         job.jpeg_level = level;
         release_jpeg_memory_output(t.output);
@@ -226,24 +240,41 @@ int transcode_jpeg_lossless(const std::string& input_path, const std::string& ou
     }
     if (plan.two_passes) {
         job.jpeg_level = plan.saved_level;
-        return transcode_jpeg_again(t.output, output_path, job, size_to_beat);
+        transcode_again_into(t.output, job, size_to_beat, out);
+        return job.result;
     }
-    if (job.current_size < size_to_beat || job.jpeg_prepass) write_output(output_path, t.output, job);
+    if (job.current_size < size_to_beat || job.jpeg_prepass) {
+        out = t.output;  // the block changes hands
+        t.output.data = nullptr;
+    }
     release_jpeg_memory_output(t.output);
+    return job.result;
+}
+
+int transcode_jpeg_lossless(const std::string& input_path, const std::string& output_path, image_job& job) {
+    std::vector<uint8_t> input;
+    if (!read_whole_file(input_path, input)) {
+        job.result = job_failed;
+        return job.result;
+    }
+    jpeg_memory_output out;
+    const int r = transcode_jpeg_data(input.data(), input.size(), job, out);
+    input = {};
+    if (out.size == 0) {
+        release_jpeg_memory_output(out);
+        return r;
+    }
+    write_output(output_path, out, job);
+    release_jpeg_memory_output(out);
     return job.result;
 }
 
 int transcode_jpeg_again(jpeg_memory_output& first, const std::string& output_path, image_job& job,
                          uint32_t original_size) {
-    job.input_size = job.current_size;
-    const size_t first_size = first.size;
-    transcoding t;
-    const pass_result r = second_pass(t, first.data, first.size, job);
-    release_jpeg_memory_output(first);
-    if (r == pass_result::done) {
-        job.current_size = static_cast<uint32_t>(t.output.size);
-        if (t.output.size < first_size && t.output.size < original_size) write_output(output_path, t.output, job);
-    }
-    release_jpeg_memory_output(t.output);
+    jpeg_memory_output out;
+    init_jpeg_memory_output(out, static_cast<size_t>(jpeg_memory_limit));
+    transcode_again_into(first, job, original_size, out);
+    if (out.size) write_output(output_path, out, job);
+    release_jpeg_memory_output(out);
     return job.result;
 }

@@ -74,18 +74,10 @@ bool complete_jpeg(const std::string& file) {
 
 }  // namespace
 
-int reencode_jpeg_lossy(const std::string& path, image_job& job) {
-    temporary_file temp;
-    if (job.rotate) {
-        rotation_prepass(path, temp, job);
-        // Damaged input, an unreadable file or a failed write of the turn.
-        if (job.result != job_ok) return job.result;
-    }
-
-    std::vector<uint8_t> input;
-    if (!read_source(path, temp, input)) return fail(job);
+int encode_jpeg_lossy_data(const uint8_t* data, size_t size, image_job& job, std::string& output) {
+    output.clear();
     jpeg_pixel_source source;
-    if (!open_jpeg_pixels(source, input.data(), input.size(), true, job)) return fail(job);
+    if (!open_jpeg_pixels(source, data, size, true, job)) return fail(job);
     if (job.resize_target) choose_dct_scale(job);
     if (!encodable_size(source, job)) return fail(job);
     const int source_components = source.decoder.num_components;
@@ -116,15 +108,33 @@ int reencode_jpeg_lossy(const std::string& path, image_job& job) {
         gather_jpeg_metadata(source.decoder.marker_list, job, param);
     }
     set_lossy_encoder_param(job, source_components, param);
-    std::string output;
     const bool encoded = sjpeg::Encode(pixels.data(), int(job.width), int(job.height), int(job.width) * 3, param,
                                        &output);
-    close_jpeg_pixels(source);
-    input = {};
-    pixels = {};
     // A failed encode leaves no output; an empty or cut one never replaces anything.
-    if (!encoded || !complete_jpeg(output)) return fail(job);
+    if (!encoded || !complete_jpeg(output)) {
+        output.clear();
+        return fail(job);
+    }
     job.current_size = uint32_t(output.size());
+    job.bytes_per_pixel = param.yuv_mode == SJPEG_YUV_400 ? 1 : 3;
+    return job.result;
+}
+
+int reencode_jpeg_lossy(const std::string& path, image_job& job) {
+    temporary_file temp;
+    if (job.rotate) {
+        rotation_prepass(path, temp, job);
+        // Damaged input, an unreadable file or a failed write of the turn.
+        if (job.result != job_ok) return job.result;
+    }
+
+    std::string output;
+    {
+        std::vector<uint8_t> input;
+        if (!read_source(path, temp, input)) return fail(job);
+        if (encode_jpeg_lossy_data(input.data(), input.size(), job, output) != job_ok || output.empty())
+            return job.result;
+    }
 
     if (job.preview) {
         const std::string result_path = data_file_path(preview_result_jpg_name);
@@ -139,9 +149,9 @@ int reencode_jpeg_lossy(const std::string& path, image_job& job) {
     output = {};
 
     if (job.jpeg_level > 1) {
-        // The final pass works on the new file: its component count, and no
-        // grey reduction carried over from the pre-pass.
-        job.bytes_per_pixel = param.yuv_mode == SJPEG_YUV_400 ? 1 : 3;
+        // The final pass works on the new file (job.bytes_per_pixel is its
+        // component count), with no grey reduction carried over from the
+        // pre-pass.
         job.force_grey = 0;
         job.input_size = job.current_size;
         transcode_jpeg_lossless(path, path, job);
