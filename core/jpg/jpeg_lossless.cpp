@@ -28,6 +28,13 @@ namespace {
 
 constexpr unsigned max_segment = 0xFFFF;
 
+// The coefficient values 8-bit samples give: a DC value in -1024..1023 keeps
+// every difference the encoder writes within 11 bits and an AC value within
+// 10, in whatever order a turn puts the blocks. Larger values come only from
+// damaged or forged data (the decoder takes them and clamps the pixels); the
+// library's sequential encoder would write them as garbage.
+constexpr int min_dc = -1024, max_dc = 1023, max_ac = 1023;
+
 struct transcoding {
     jpeg_error_trap trap;
     jpeg_decompress_struct src;
@@ -73,6 +80,26 @@ void open_pair(transcoding& t, const uint8_t* data, size_t size) {
     if (!jpeg_size_acceptable(&t.src)) ERREXIT1(&t.src, JERR_IMAGE_TOO_BIG, 0);
 }
 
+// True when every coefficient of the image's blocks (not the padding blocks
+// of edge MCUs, which the encoder makes up itself) lies in the range above.
+bool coefficients_in_range(j_decompress_ptr src, jvirt_barray_ptr* arrays) {
+    if (src->data_precision != 8) return true;
+    for (int ci = 0; ci < src->num_components; ++ci) {
+        const jpeg_component_info& c = src->comp_info[ci];
+        for (JDIMENSION row = 0; row < c.height_in_blocks; ++row) {
+            const JBLOCKARRAY blocks =
+                (*src->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(src), arrays[ci], row, 1, FALSE);
+            for (JDIMENSION x = 0; x < c.width_in_blocks; ++x) {
+                const JCOEF* b = blocks[0][x];
+                if (b[0] < min_dc || b[0] > max_dc) return false;
+                for (int k = 1; k < DCTSIZE2; ++k)
+                    if (b[k] < -max_ac || b[k] > max_ac) return false;
+            }
+        }
+    }
+    return true;
+}
+
 // The transform for this call, or false when none is to be done. Updates the
 // job as the request is granted or refused.
 bool request_transform(transcoding& t, image_job& job) {
@@ -116,6 +143,10 @@ pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_j
 
     jvirt_barray_ptr* src_arrays = jpeg_read_coefficients(&t.src);
     if (t.trap.corrupt_warnings) return failed_pass(t);
+    if (!coefficients_in_range(&t.src, src_arrays)) {
+        close_pair(t);
+        return pass_result::corrupt_input;
+    }
     // A second picture, gain map or video after the image would be lost in
     // the output; only "-strip" lets it go.
     if (job.metadata_mode != 2 && jpeg_data_after_image(&t.src)) {
