@@ -9,13 +9,26 @@ namespace {
 
 jpeg_error_trap& trap_of(j_common_ptr cinfo) { return *reinterpret_cast<jpeg_error_trap*>(cinfo->err); }
 
+// Bytes skipped before a marker that ends a scan's data (the end of the
+// image, or the tables and header of the next scan) mean that the data did
+// not hold what the header describes: decoding came to the end of the scan
+// early. Before a restart marker they are tolerated: some motion-JPEG
+// encoders leave a few bytes at the end of each interval, and such files
+// decode as meant. Bytes between segments of the first header are padding.
+bool skipped_data_after_scan(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor || cinfo->err->msg_code != JWRN_EXTRANEOUS_DATA) return false;
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const int marker = cinfo->err->msg_parm.i[1];
+    return d->input_scan_number > 0 && !(marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7);
+}
+
 // Warnings (level -1) are counted, corrupt-data ones separately; trace
 // messages are ignored; nothing is printed.
 void count_message(j_common_ptr cinfo, int msg_level) {
     if (msg_level >= 0) return;
     jpeg_error_trap& trap = trap_of(cinfo);
     ++trap.manager.num_warnings;
-    if (is_corrupt_data_warning(trap.manager.msg_code)) ++trap.corrupt_warnings;
+    if (is_corrupt_data_warning(trap.manager.msg_code) || skipped_data_after_scan(cinfo)) ++trap.corrupt_warnings;
 }
 
 void silent_output(j_common_ptr) {}

@@ -1,7 +1,9 @@
 // The error trap through which every libjpeg object of the JPEG pipeline
 // reports: a library error jumps back to the trap's recovery point and prints
 // nothing; warnings print nothing either, and the corrupt-data warnings among
-// them are counted so that a road that writes can refuse damaged input.
+// them are counted so that a road that writes can refuse damaged input (the
+// decompressors read through jpeg_checked_memory_source, so that the Huffman
+// decoder reports every invalid code).
 // Every object also gets a memory limit, and every decompressor a cap on the
 // number of scans it reads.
 //
@@ -47,4 +49,6 @@ bool jpeg_size_acceptable(j_decompress_ptr cinfo);
 // True for the warnings that mean the image data is damaged (truncated or
 // corrupt entropy-coded data, a broken progression); other warnings (stray
 // bytes between segments, metadata quirks) leave the image as it was meant.
+// Besides these, the trap counts bytes skipped between the end of a scan's
+// data and the marker after it (other than a restart marker) as damage.
 bool is_corrupt_data_warning(int msg_code);

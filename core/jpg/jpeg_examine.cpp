@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/jpg/jpeg_error_trap.h"
+#include "core/jpg/jpeg_source.h"
 #include "core/jpg/jpeg_exif.h"
 #include "core/platform.h"
 
@@ -66,7 +67,7 @@ void inspect(inspection& s, const uint8_t* data, size_t size, image_job& job) {
         return;
     }
     create_jpeg_decompressor(&s.d, s.trap);
-    jpeg_mem_src(&s.d, data, static_cast<unsigned long>(size));
+    jpeg_checked_memory_source(&s.d, data, size);
     jpeg_save_markers(&s.d, app1, max_segment);
     jpeg_save_markers(&s.d, app2, max_segment);
     // A file without an image (cut before its frame, or tables only) fails here.

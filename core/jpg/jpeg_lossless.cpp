@@ -14,6 +14,7 @@
 #include <jerror.h>
 
 #include "core/jpg/jpeg_error_trap.h"
+#include "core/jpg/jpeg_source.h"
 #include "core/jpg/jpeg_segments.h"
 #include "core/jpg/turbo_ext/compress_params.h"
 #include "core/platform.h"
@@ -27,6 +28,13 @@ namespace {
 
 constexpr unsigned max_segment = 0xFFFF;
 
+// The coefficient values 8-bit samples give: a DC value in -1024..1023 keeps
+// every difference the encoder writes within 11 bits and an AC value within
+// 10, in whatever order a turn puts the blocks. Larger values come only from
+// damaged or forged data (the decoder takes them and clamps the pixels); the
+// library's sequential encoder would write them as garbage.
+constexpr int min_dc = -1024, max_dc = 1023, max_ac = 1023;
+
 struct transcoding {
     jpeg_error_trap trap;
     jpeg_decompress_struct src;
@@ -36,7 +44,7 @@ struct transcoding {
     jpeg_ext_settings ext;  // holds the chosen scan script until the compressor finishes
 };
 
-enum class pass_result { done, library_error, corrupt_input };
+enum class pass_result { done, library_error, corrupt_input, data_after_image };
 
 struct level_plan {
     bool two_passes = false;
@@ -66,10 +74,30 @@ void open_pair(transcoding& t, const uint8_t* data, size_t size) {
     create_jpeg_decompressor(&t.src, t.trap);
     create_jpeg_compressor(&t.dst, t.trap);
     jpeg_ext_attach(&t.dst, &t.ext);
-    jpeg_mem_src(&t.src, data, static_cast<unsigned long>(size));
+    jpeg_checked_memory_source(&t.src, data, size);
     for (int m = JPEG_APP0; m <= JPEG_APP0 + 15; ++m) jpeg_save_markers(&t.src, m, max_segment);
     jpeg_read_header(&t.src, TRUE);
     if (!jpeg_size_acceptable(&t.src)) ERREXIT1(&t.src, JERR_IMAGE_TOO_BIG, 0);
+}
+
+// True when every coefficient of the image's blocks (not the padding blocks
+// of edge MCUs, which the encoder makes up itself) lies in the range above.
+bool coefficients_in_range(j_decompress_ptr src, jvirt_barray_ptr* arrays) {
+    if (src->data_precision != 8) return true;
+    for (int ci = 0; ci < src->num_components; ++ci) {
+        const jpeg_component_info& c = src->comp_info[ci];
+        for (JDIMENSION row = 0; row < c.height_in_blocks; ++row) {
+            const JBLOCKARRAY blocks =
+                (*src->mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(src), arrays[ci], row, 1, FALSE);
+            for (JDIMENSION x = 0; x < c.width_in_blocks; ++x) {
+                const JCOEF* b = blocks[0][x];
+                if (b[0] < min_dc || b[0] > max_dc) return false;
+                for (int k = 1; k < DCTSIZE2; ++k)
+                    if (b[k] < -max_ac || b[k] > max_ac) return false;
+            }
+        }
+    }
+    return true;
 }
 
 // The transform for this call, or false when none is to be done. Updates the
@@ -115,6 +143,16 @@ pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_j
 
     jvirt_barray_ptr* src_arrays = jpeg_read_coefficients(&t.src);
     if (t.trap.corrupt_warnings) return failed_pass(t);
+    if (!coefficients_in_range(&t.src, src_arrays)) {
+        close_pair(t);
+        return pass_result::corrupt_input;
+    }
+    // A second picture, gain map or video after the image would be lost in
+    // the output; only "-strip" lets it go.
+    if (job.metadata_mode != 2 && jpeg_data_after_image(&t.src)) {
+        close_pair(t);
+        return pass_result::data_after_image;
+    }
     jpeg_copy_critical_parameters(&t.src, &t.dst);
     jvirt_barray_ptr* out_arrays =
         transform ? jtransform_adjust_parameters(&t.src, &t.dst, src_arrays, &t.transform) : src_arrays;
@@ -166,6 +204,26 @@ void write_output(const std::string& path, const jpeg_memory_output& out, image_
     if (!replace_file_contents(path, out.data, out.size)) job.result = job_failed;
 }
 
+// The second pass over `first` (released here); `out` receives its result
+// when it is smaller than both the first pass's and `original_size`.
+void transcode_again_into(jpeg_memory_output& first, image_job& job, uint32_t original_size,
+                          jpeg_memory_output& out) {
+    job.input_size = job.current_size;
+    const size_t first_size = first.size;
+    transcoding t;
+    const pass_result r = second_pass(t, first.data, first.size, job);
+    release_jpeg_memory_output(first);
+    if (r == pass_result::done) {
+        job.current_size = static_cast<uint32_t>(t.output.size);
+        if (t.output.size < first_size && t.output.size < original_size) {
+            release_jpeg_memory_output(out);
+            out = t.output;  // the block changes hands
+            t.output.data = nullptr;
+        }
+    }
+    release_jpeg_memory_output(t.output);
+}
+
 }  // namespace
 
 void set_jpeg_compress_params(j_compress_ptr cinfo, const image_job& job) {
@@ -195,47 +253,59 @@ void set_jpeg_compress_params(j_compress_ptr cinfo, const image_job& job) {
     cinfo->write_Adobe_marker = FALSE;
 }
 
+int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_memory_output& out) {
+    init_jpeg_memory_output(out, static_cast<size_t>(jpeg_memory_limit));
+    // Never replace a file with something that is not smaller than what was read.
+    const uint32_t size_to_beat = static_cast<uint32_t>(std::min<uint64_t>(job.input_size, uint64_t(size)));
+    const uint8_t level = job.jpeg_level;
+    level_plan plan;
+    transcoding t;
+    const pass_result r = first_pass(t, data, size, job, plan);
+    if (r != pass_result::done) {
+        job.jpeg_level = level;
+        release_jpeg_memory_output(t.output);
+        if (r == pass_result::library_error) return 0;
+        // Damage is never baked into a file that merely got smaller.
+        job.result = r == pass_result::data_after_image ? job_jpeg_metadata_unchanged : job_failed;
+        return job.result;
+    }
+    if (plan.two_passes) {
+        job.jpeg_level = plan.saved_level;
+        transcode_again_into(t.output, job, size_to_beat, out);
+        return job.result;
+    }
+    if (job.current_size < size_to_beat || job.jpeg_prepass) {
+        out = t.output;  // the block changes hands
+        t.output.data = nullptr;
+    }
+    release_jpeg_memory_output(t.output);
+    return job.result;
+}
+
 int transcode_jpeg_lossless(const std::string& input_path, const std::string& output_path, image_job& job) {
     std::vector<uint8_t> input;
     if (!read_whole_file(input_path, input)) {
         job.result = job_failed;
         return job.result;
     }
-    // Never replace a file with something that is not smaller than what was read.
-    const uint32_t size_to_beat =
-        static_cast<uint32_t>(std::min<uint64_t>(job.input_size, static_cast<uint64_t>(input.size())));
-    const uint8_t level = job.jpeg_level;
-    level_plan plan;
-    transcoding t;
-    const pass_result r = first_pass(t, input.data(), input.size(), job, plan);
+    jpeg_memory_output out;
+    const int r = transcode_jpeg_data(input.data(), input.size(), job, out);
     input = {};
-    if (r != pass_result::done) {
-        job.jpeg_level = level;
-        release_jpeg_memory_output(t.output);
-        if (r == pass_result::library_error) return 0;
-        job.result = job_failed;  // damage is never baked into a file that merely got smaller
-        return job.result;
+    if (out.size == 0) {
+        release_jpeg_memory_output(out);
+        return r;
     }
-    if (plan.two_passes) {
-        job.jpeg_level = plan.saved_level;
-        return transcode_jpeg_again(t.output, output_path, job, size_to_beat);
-    }
-    if (job.current_size < size_to_beat || job.jpeg_prepass) write_output(output_path, t.output, job);
-    release_jpeg_memory_output(t.output);
+    write_output(output_path, out, job);
+    release_jpeg_memory_output(out);
     return job.result;
 }
 
 int transcode_jpeg_again(jpeg_memory_output& first, const std::string& output_path, image_job& job,
                          uint32_t original_size) {
-    job.input_size = job.current_size;
-    const size_t first_size = first.size;
-    transcoding t;
-    const pass_result r = second_pass(t, first.data, first.size, job);
-    release_jpeg_memory_output(first);
-    if (r == pass_result::done) {
-        job.current_size = static_cast<uint32_t>(t.output.size);
-        if (t.output.size < first_size && t.output.size < original_size) write_output(output_path, t.output, job);
-    }
-    release_jpeg_memory_output(t.output);
+    jpeg_memory_output out;
+    init_jpeg_memory_output(out, static_cast<size_t>(jpeg_memory_limit));
+    transcode_again_into(first, job, original_size, out);
+    if (out.size) write_output(output_path, out, job);
+    release_jpeg_memory_output(out);
     return job.result;
 }

@@ -21,8 +21,17 @@ extern const JXFORM_CODE orientation_transforms[9];
 // run). The output is written when it is smaller than job.input_size, or
 // always while job.jpeg_prepass is set. A library error leaves everything
 // unwritten and returns 0 with job.result unchanged; damaged input data, an
-// unreadable input or a failed write set job.result to 1. Returns job.result.
+// unreadable input or a failed write set job.result to 1; data after the end
+// of the image that is more than padding sets it to 2 unless the metadata
+// mode is 2 ("-strip"), nothing written. Returns job.result.
 int transcode_jpeg_lossless(const std::string& input_path, const std::string& output_path, image_job& job);
+
+// The same transcoding of `size` bytes at `data`, without any file: `out`
+// receives the block transcode_jpeg_lossless would write (out.size 0 when it
+// would write nothing) and is released by the caller with
+// release_jpeg_memory_output. job.result, job.current_size and the other job
+// fields change as there. Returns 0 after a library error, else job.result.
+int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_memory_output& out);
 
 // Second pass of a grey image at levels 3 and 4 over the first pass's result
 // `first` (released here) at job.jpeg_level. Writes to `output_path` only when

@@ -14,9 +14,9 @@
 #include "core/jpg/jpeg_metadata.h"
 #include "core/jpg/jpeg_pixels.h"
 #include "core/jpg/jpeg_preview.h"
+#include "core/jpg/jpeg_source.h"
 #include "core/jpg/turbo_ext/encoder.h"
 #include "core/platform.h"
-#include "core/resample.h"
 
 namespace {
 
@@ -74,30 +74,28 @@ bool complete_jpeg(const std::string& file) {
 
 }  // namespace
 
-int reencode_jpeg_lossy(const std::string& path, image_job& job) {
-    temporary_file temp;
-    if (job.rotate) {
-        rotation_prepass(path, temp, job);
-        // Damaged input, an unreadable file or a failed write of the turn.
-        if (job.result != job_ok) return job.result;
-    }
-
-    std::vector<uint8_t> input;
-    if (!read_source(path, temp, input)) return fail(job);
+int encode_jpeg_lossy_data(const uint8_t* data, size_t size, image_job& job, std::string& output) {
+    output.clear();
     jpeg_pixel_source source;
-    if (!open_jpeg_pixels(source, input.data(), input.size(), true, job)) return fail(job);
+    if (!open_jpeg_pixels(source, data, size, true, job)) return fail(job);
     if (job.resize_target) choose_dct_scale(job);
     if (!encodable_size(source, job)) return fail(job);
     const int source_components = source.decoder.num_components;
     std::vector<uint8_t> pixels;
     // Damaged image data is never baked into a file that merely got smaller.
     if (!decode_jpeg_pixels(source, job, pixels) || source.damage()) return fail(job);
+    // A second picture, gain map or video after the image would be lost in
+    // the output; only "-strip" lets it go.
+    if (job.metadata_mode != 2 && jpeg_data_after_image(&source.decoder)) {
+        job.result = job_jpeg_metadata_unchanged;
+        return job.result;
+    }
 
     measure_jpeg_pixels(pixels.data(), pixels.size(), job);
     note_chroma_sampling(job, source.decoder.comp_info[0].h_samp_factor, source.decoder.comp_info[0].v_samp_factor);
     if (job.resize_target) {
         job.may_clean_transparent = 0;
-        resize_image(pixels.data(), job);
+        resize_jpeg_pixels(pixels.data(), job);
     }
     if (job.has_icc && job.srgb) convert_jpeg_to_srgb(source.decoder.marker_list, pixels, job);
     // The encoder reads three bytes a pixel: CMYK whose profile could not be
@@ -110,15 +108,33 @@ int reencode_jpeg_lossy(const std::string& path, image_job& job) {
         gather_jpeg_metadata(source.decoder.marker_list, job, param);
     }
     set_lossy_encoder_param(job, source_components, param);
-    std::string output;
     const bool encoded = sjpeg::Encode(pixels.data(), int(job.width), int(job.height), int(job.width) * 3, param,
                                        &output);
-    close_jpeg_pixels(source);
-    input = {};
-    pixels = {};
     // A failed encode leaves no output; an empty or cut one never replaces anything.
-    if (!encoded || !complete_jpeg(output)) return fail(job);
+    if (!encoded || !complete_jpeg(output)) {
+        output.clear();
+        return fail(job);
+    }
     job.current_size = uint32_t(output.size());
+    job.bytes_per_pixel = param.yuv_mode == SJPEG_YUV_400 ? 1 : 3;
+    return job.result;
+}
+
+int reencode_jpeg_lossy(const std::string& path, image_job& job) {
+    temporary_file temp;
+    if (job.rotate) {
+        rotation_prepass(path, temp, job);
+        // Damaged input, an unreadable file or a failed write of the turn.
+        if (job.result != job_ok) return job.result;
+    }
+
+    std::string output;
+    {
+        std::vector<uint8_t> input;
+        if (!read_source(path, temp, input)) return fail(job);
+        if (encode_jpeg_lossy_data(input.data(), input.size(), job, output) != job_ok || output.empty())
+            return job.result;
+    }
 
     if (job.preview) {
         const std::string result_path = data_file_path(preview_result_jpg_name);
@@ -133,9 +149,9 @@ int reencode_jpeg_lossy(const std::string& path, image_job& job) {
     output = {};
 
     if (job.jpeg_level > 1) {
-        // The final pass works on the new file: its component count, and no
-        // grey reduction carried over from the pre-pass.
-        job.bytes_per_pixel = param.yuv_mode == SJPEG_YUV_400 ? 1 : 3;
+        // The final pass works on the new file (job.bytes_per_pixel is its
+        // component count), with no grey reduction carried over from the
+        // pre-pass.
         job.force_grey = 0;
         job.input_size = job.current_size;
         transcode_jpeg_lossless(path, path, job);

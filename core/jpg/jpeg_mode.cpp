@@ -1,9 +1,19 @@
 // JPEG mode decision.
 #include "core/jpg/jpeg_mode.h"
 
+#include "core/jpg/turbo_ext/encoder.h"
+
 namespace {
 
 constexpr uint8_t level_not_given = 255;
+
+// The lossy road encodes the image at full size unless a resize target
+// shrinks it first; beyond the encoder's limits it could only fail.
+bool too_large_to_encode(const image_job& job) {
+    if (job.resize_target != 0) return false;
+    return job.width > sjpeg::max_encode_dimension || job.height > sjpeg::max_encode_dimension ||
+           uint64_t(job.width) * job.height > sjpeg::max_encode_pixels;
+}
 
 }  // namespace
 
@@ -49,6 +59,10 @@ void decide_jpeg_mode(image_job& job) {
 
     // By default an Exif block survives only when it carries a real orientation.
     if (job.orientation == 1) job.keep_exif = 0;
+
+    // An image the encoder cannot take goes lossless instead, at the lossless
+    // level. Not for a preview: the lossless road would rewrite the file.
+    if (job.mode != mode_lossless && !job.preview && too_large_to_encode(job)) job.mode = mode_lossless;
 
     if (job.jpeg_level == level_not_given) job.jpeg_level = job.mode == mode_lossless ? 1 : 0;
 }

@@ -6,6 +6,7 @@ target_link_libraries(velto_jpeg_exif PUBLIC velto_base)
 
 add_library(velto_jpeg_road STATIC
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_error_trap.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jpeg_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_examine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_mode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_segments.cpp

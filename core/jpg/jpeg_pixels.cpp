@@ -8,6 +8,10 @@
 
 #include <jerror.h>
 
+#include "core/jpg/jpeg_lossy_decisions.h"
+#include "core/jpg/jpeg_source.h"
+#include "core/resample.h"
+
 namespace {
 
 constexpr unsigned max_segment = 0xFFFF;
@@ -28,7 +32,7 @@ bool read_header(jpeg_pixel_source& s, const uint8_t* data, size_t size, bool sa
         return false;
     }
     create_jpeg_decompressor(&s.decoder, s.trap);
-    jpeg_mem_src(&s.decoder, data, static_cast<unsigned long>(size));
+    jpeg_checked_memory_source(&s.decoder, data, size);
     if (save_segments)
         for (int m = JPEG_APP0; m <= JPEG_APP0 + 15; ++m) jpeg_save_markers(&s.decoder, m, max_segment);
     jpeg_read_header(&s.decoder, TRUE);
@@ -113,6 +117,21 @@ bool decode_jpeg_pixels(jpeg_pixel_source& source, image_job& job, std::vector<u
     job.pixel_count = kept.width * kept.height;
     job.bytes_per_pixel = static_cast<uint8_t>(d->output_components);
     return true;
+}
+
+void resize_jpeg_pixels(uint8_t* pixels, image_job& job) {
+    const resize_plan plan = plan_jpeg_resize(job);
+    if (!plan.resize || job.bytes_per_pixel < 1 || job.bytes_per_pixel > 4) {
+        job.resize_target = 0;
+        return;
+    }
+    LanczosResizer resizer;
+    resizer.resize(pixels, job.width, job.height, 0, pixels, plan.width, plan.height, 0, job.bytes_per_pixel, 0.0,
+                   0.0, 0.0, 0.0);
+    job.resize_target = plan.target;
+    job.width = plan.width;
+    job.height = plan.height;
+    job.pixel_count = plan.width * plan.height;
 }
 
 void close_jpeg_pixels(jpeg_pixel_source& source) { destroy(source); }

@@ -1,4 +1,4 @@
-# PNG fuzz targets. Each harness is one function (fuzz_input.h); the libFuzzer
+# PNG and JPEG fuzz targets. Each harness is one function (fuzz_input.h); the libFuzzer
 # executables wrap it, and fuzz_regressions_test replays every input kept in
 # tests/fuzz/regressions/<target>/ through the same functions in the ordinary
 # build (and under the sanitizers, label "codec").
@@ -8,6 +8,9 @@ set(VELTO_FUZZ_HARNESSES
   ${CMAKE_CURRENT_LIST_DIR}/fuzz_png_road.cpp)
 set(VELTO_FUZZ_LIBS velto_png_pipeline velto_png_output velto_png_chunks velto_png_codec velto_engine
   velto_base ZLIB::ZLIB)
+# The JPEG roads' target.
+list(APPEND VELTO_FUZZ_HARNESSES ${CMAKE_CURRENT_LIST_DIR}/fuzz_jpeg_road.cpp)
+list(APPEND VELTO_FUZZ_LIBS velto_jpeg_lossy velto_jpeg_road JPEG::JPEG)
 
 velto_add_gtest(fuzz_regressions_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_regressions_test.cpp ${VELTO_FUZZ_HARNESSES}
@@ -24,6 +27,11 @@ if(VELTO_FUZZ)
               velto_png_chunks velto_png_search velto_png_output velto_png_pipeline velto_colour_profile
               velto_posterize velto_image_stats velto_transparency velto_resample velto_quantize
               velto_transparent_colour velto_zdeflate velto_mlevel velto_zopfli)
+    target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link ${VELTO_FUZZ_SANITIZERS})
+  endforeach()
+  foreach(lib velto_jpeg_road velto_jpeg_lossy velto_jpeg_pipeline velto_jpeg_exif velto_jpeg_colour
+              velto_jpeg_metadata velto_jpeg_lossy_decisions velto_jpeg_encoder velto_jpeg_turbo_ext
+              velto_jpeg_scan_search velto_jpeg_memory_dest)
     target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link ${VELTO_FUZZ_SANITIZERS})
   endforeach()
 

@@ -251,4 +251,40 @@ TEST(JpegModeDecision, Rules) {
     }
 }
 
+// An image with more pixels than the lossy encoder takes (2^27), and no
+// resize target to bring it down, goes the lossless road at the lossless
+// level the options imply; a preview stays on the lossy road, which never
+// rewrites the file.
+TEST(JpegModeDecision, ImageBeyondTheEncoderGoesLossless) {
+    const struct {
+        const char* label;
+        uint32_t width, height;
+        uint16_t resize_target;
+        uint8_t preview, mode, level;
+        uint8_t out_mode, out_level;
+    } cases[] = {
+        {"above 2^27 pixels, no level given", 11600, 11600, 0, 0, 0, 255, 1, 1},
+        {"above 2^27 pixels, level given", 11600, 11600, 0, 0, 0, 3, 1, 3},
+        {"exactly 2^27 pixels", 16384, 8192, 0, 0, 0, 255, 0, 0},
+        {"above 2^27 pixels with a resize target", 11600, 11600, 1000, 0, 0, 255, 0, 0},
+        {"above 2^27 pixels, preview", 11600, 11600, 0, 1, 0, 255, 0, 0},
+        {"above 2^27 pixels, lossless asked", 11600, 11600, 0, 0, 1, 255, 1, 1},
+    };
+    for (const auto& c : cases) {
+        image_job job = fresh_job(1000);
+        job.bytes_per_pixel = 1;
+        job.width = c.width;
+        job.height = c.height;
+        job.pixel_count = c.width * c.height;
+        job.resize_target = c.resize_target;
+        job.preview = c.preview;
+        job.mode = c.mode;
+        job.jpeg_level = c.level;
+        decide_jpeg_mode(job);
+        EXPECT_EQ(job.result, 0) << c.label;
+        EXPECT_EQ(job.mode, c.out_mode) << c.label;
+        EXPECT_EQ(job.jpeg_level, c.out_level) << c.label;
+    }
+}
+
 }  // namespace

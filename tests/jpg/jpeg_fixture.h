@@ -44,6 +44,7 @@ struct encode_options {
     bool progressive = false;
     bool arithmetic = false;
     bool jfif = true;               // the library's own JFIF segment
+    int restart_rows = 0;           // a restart marker after every this many MCU rows
     std::vector<segment> segments;  // written after the library's own segments
     std::vector<jpeg_scan_info> script;
     int seed = 0;                   // varies the pattern
@@ -108,6 +109,7 @@ inline bytes encode(const encode_options& o) {
     }
     cinfo.write_JFIF_header = o.jfif ? TRUE : FALSE;
     cinfo.arith_code = o.arithmetic ? TRUE : FALSE;
+    cinfo.restart_in_rows = o.restart_rows;
     if (o.progressive) jpeg_simple_progression(&cinfo);
     if (!o.script.empty()) {
         cinfo.scan_info = o.script.data();

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <bitset>
 #include <string>
 #include <vector>
 
@@ -427,6 +428,59 @@ TEST(JpegLossless, CorruptDataIsNeverWritten) {
         const run_result out = optimise(c.file);
         EXPECT_EQ(out.job.result, 1) << c.label;
         EXPECT_EQ(out.output, c.file) << c.label;
+    }
+}
+
+void put_segment(bytes& f, int marker, const bytes& data) {
+    f.insert(f.end(), {0xFF, uint8_t(marker), uint8_t((data.size() + 2) >> 8), uint8_t(data.size() + 2)});
+    f.insert(f.end(), data.begin(), data.end());
+}
+
+// A grey 16 x 8 image of two blocks whose DC values are 2000 and -2000, far
+// beyond what 8-bit samples give (-1024..1016): its own DC table holds the
+// categories 11 and 12 that these need, so it decodes without a warning.
+// Written again with the standard tables, the difference -4000 has no code.
+bytes dc_beyond_eight_bits() {
+    std::string bits = "0" + std::bitset<11>(2000).to_string() + "0";  // category 11, then end of block
+    bits += "10" + std::bitset<12>(4095 - 4000).to_string() + "0";     // category 12: -4000
+    while (bits.size() % 8) bits += '1';
+    bytes scan;
+    for (size_t i = 0; i < bits.size(); i += 8) {
+        scan.push_back(uint8_t(std::stoi(bits.substr(i, 8), nullptr, 2)));
+        if (scan.back() == 0xFF) scan.push_back(0x00);
+    }
+    bytes f = {0xFF, 0xD8};
+    put_segment(f, 0xFE, padding_comment().data);
+    bytes dqt = {0x00};
+    dqt.insert(dqt.end(), 64, 1);
+    put_segment(f, 0xDB, dqt);
+    put_segment(f, 0xC0, {8, 0, 8, 0, 16, 1, 1, 0x11, 0});
+    bytes dc_table = {0x00, 1, 1};
+    dc_table.insert(dc_table.end(), 14, 0);
+    dc_table.insert(dc_table.end(), {11, 12});
+    put_segment(f, 0xC4, dc_table);
+    bytes ac_table = {0x10, 1};
+    ac_table.insert(ac_table.end(), 15, 0);
+    ac_table.push_back(0x00);  // end of block only
+    put_segment(f, 0xC4, ac_table);
+    put_segment(f, 0xDA, {1, 1, 0x00, 0, 63, 0});
+    f.insert(f.end(), scan.begin(), scan.end());
+    f.insert(f.end(), {0xFF, 0xD9});
+    return f;
+}
+
+// Coefficients that 8-bit samples never give are damaged data: the standard
+// tables of level 0 would write them as garbage, the optimised ones fail.
+TEST(JpegLossless, CoefficientsBeyondEightBitSamplesAreRefused) {
+    const bytes input = dc_beyond_eight_bits();
+    ASSERT_TRUE(decode(input).ok);
+    ASSERT_EQ(decode(input).warnings, 0);
+    for (uint8_t level : {0, 1, 2}) {
+        run_options r;
+        r.level = level;
+        const run_result out = optimise(input, r);
+        EXPECT_EQ(out.job.result, 1) << "level " << int(level);
+        EXPECT_TRUE(out.output == input) << "level " << int(level);
     }
 }
 

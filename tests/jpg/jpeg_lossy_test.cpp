@@ -154,7 +154,8 @@ TEST(JpegLossyRoad, OutcomeByOptions) {
 }
 
 // The decoder scales by 1/8, 1/4 or 1/2 and the resampler does the rest; the
-// size kept from the decoder rounds down, never below one pixel.
+// size kept from the decoder rounds down, never below one pixel. The longer
+// side always ends at the target, however thin the image.
 TEST(JpegLossyRoad, ResizeTargets) {
     const struct {
         const char* label;
@@ -167,6 +168,10 @@ TEST(JpegLossyRoad, ResizeTargets) {
         {"1000 x 1000 to 1000: no resize", 1000, 1000, 1000, 1000, 1000},
         {"800 x 1001 to 400: 1/2 keeps 400 x 500 of the decoder's 501 rows", 800, 1001, 400, 320, 400},
         {"4000 x 3 to 100: the height kept at one pixel", 4000, 3, 100, 100, 1},
+        {"1600 x 8 to 100: 200 x 1 from the decoder, then the width", 1600, 8, 100, 100, 1},
+        {"1000 x 1 to 100: 125 x 1 from the decoder, then the width", 1000, 1, 100, 100, 1},
+        {"8 x 1600 to 100: the same standing", 8, 1600, 100, 1, 100},
+        {"101 x 50 to 100: the height would round back to 50", 101, 50, 100, 100, 50},
     };
     for (const auto& c : cases) {
         const bytes input = make(c.width, c.height, 98);
@@ -193,7 +198,8 @@ TEST(JpegLossyRoad, RefusalsWriteNothing) {
     };
     const bytes cmyk_broken_chain = cmyk({{0xE2, icc_chunk(1, 2, std::string(200, 'p'))}});
     const bytes cmyk_unusable_profile = cmyk({{0xE2, icc_chunk(1, 1, std::string(300, 'p'))}});
-    // More pixels than the encoder takes: refused before anything is decoded.
+    // More pixels than the encoder takes: a preview is refused before
+    // anything is decoded (without one the file goes lossless instead).
     const bytes too_large = with_size(make(64, 64, 98, [](encode_options& o) {
         o.input = JCS_GRAYSCALE;
         o.h0 = o.v0 = 1;
@@ -214,7 +220,6 @@ TEST(JpegLossyRoad, RefusalsWriteNothing) {
              f.srgb = 1;
              f.metadata_mode = 2;
          }},
-        {"more pixels than the encoder takes", too_large, nullptr},
         {"more pixels than the encoder takes, -preview", too_large, [](default_flags& f) { f.preview = 1; }},
     };
     for (const auto& c : cases) {
@@ -223,6 +228,63 @@ TEST(JpegLossyRoad, RefusalsWriteNothing) {
         EXPECT_FALSE(r.rewritten()) << c.label;
         EXPECT_EQ(r.data_files(), std::vector<std::string>{}) << c.label;
     }
+}
+
+// A flat grey image with the library's standard tables: many pixels in about
+// 1.5 MB, written row by row in a fraction of a second.
+bytes flat_grey(int width, int height) {
+    jpeg_compress_struct cinfo;
+    raising_error err;
+    cinfo.err = jpeg_std_error(&err);
+    err.error_exit = jump_out;
+    unsigned char* out = nullptr;
+    unsigned long out_size = 0;
+    const bytes row(size_t(width), 128);
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        std::free(out);
+        ADD_FAILURE() << "fixture encode failed";
+        return {};
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, &out, &out_size);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = 1;
+    cinfo.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW p = const_cast<JSAMPROW>(row.data());
+        jpeg_write_scanlines(&cinfo, &p, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    bytes result(out, out + out_size);
+    std::free(out);
+    return result;
+}
+
+// A valid image with more pixels than the encoder takes (2^27) and no resize
+// target goes the lossless road at the lossless default level: optimised
+// Huffman tables, the same size and frame type.
+TEST(JpegLossyRoad, ImageBeyondTheEncoderGoesLossless) {
+    const bytes input = flat_grey(11600, 11600);  // 134,560,000 pixels
+    ASSERT_FALSE(input.empty());
+    road_run r(input, nullptr);
+    EXPECT_EQ(r.job.result, 0);
+    EXPECT_EQ(r.job.mode, mode_lossless);
+    EXPECT_EQ(r.job.jpeg_level, 1);
+    ASSERT_TRUE(r.rewritten());
+    EXPECT_LT(r.after.size(), input.size());
+    EXPECT_EQ(frame_marker(r.after), 0xC0);
+    bytes frame;
+    walk_markers(r.after, [&](int m, const uint8_t* d, size_t n) {
+        if (m == 0xC0) frame.assign(d, d + n);
+    });
+    ASSERT_GE(frame.size(), 6u);
+    EXPECT_EQ(frame[1] << 8 | frame[2], 11600);  // height
+    EXPECT_EQ(frame[3] << 8 | frame[4], 11600);  // width
 }
 
 // Colour quadrants (top left red, top right yellow, bottom left blue, bottom
