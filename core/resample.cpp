@@ -540,12 +540,17 @@ resize_plan plan_resize(const image_job& job) {
         new_h = int64_t(std::round((h / w) * float(target)));
     }
     const int64_t longer = job.width >= job.height ? job.width : job.height;
-    if (target >= longer || target < kMinTarget || target > kMaxTarget || new_w >= int64_t(job.width) ||
-        new_h >= int64_t(job.height))
-        return plan;
-    // A very long and thin image would round its short side to 0 pixels.
-    plan.width = uint32_t(std::max<int64_t>(new_w, 1));
-    plan.height = uint32_t(std::max<int64_t>(new_h, 1));
+    const bool shrinks = by_height ? new_h < int64_t(job.height) : new_w < int64_t(job.width);
+    if (target >= longer || target < kMinTarget || target > kMaxTarget || !shrinks) return plan;
+    // The side that follows the aspect ratio is kept between one pixel (a
+    // long, thin image would round it to 0) and its old length (rounding may
+    // not grow it): the side that was asked for always ends at the target.
+    if (by_height)
+        new_w = std::clamp<int64_t>(new_w, 1, job.width);
+    else
+        new_h = std::clamp<int64_t>(new_h, 1, job.height);
+    plan.width = uint32_t(new_w);
+    plan.height = uint32_t(new_h);
     plan.resize = true;
     return plan;
 }

@@ -17,6 +17,7 @@
 #include "core/jpg/jpeg_source.h"
 #include "core/jpg/turbo_ext/encoder.h"
 #include "core/platform.h"
+#include "core/resample.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ int encode_jpeg_lossy_data(const uint8_t* data, size_t size, image_job& job, std
     note_chroma_sampling(job, source.decoder.comp_info[0].h_samp_factor, source.decoder.comp_info[0].v_samp_factor);
     if (job.resize_target) {
         job.may_clean_transparent = 0;
-        resize_jpeg_pixels(pixels.data(), job);
+        resize_image(pixels.data(), job);
     }
     if (job.has_icc && job.srgb) convert_jpeg_to_srgb(source.decoder.marker_list, pixels, job);
     // The encoder reads three bytes a pixel: CMYK whose profile could not be

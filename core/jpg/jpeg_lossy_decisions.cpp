@@ -47,21 +47,6 @@ void choose_dct_scale(image_job& job) {
     }
 }
 
-resize_plan plan_jpeg_resize(const image_job& job) {
-    resize_plan plan = plan_resize(job);
-    if (plan.resize || job.view_tall || job.view_wide) return plan;
-    const uint32_t target = job.resize_target;
-    const uint32_t longer = std::max(job.width, job.height), shorter = std::min(job.width, job.height);
-    if (target < min_resize_target || target > max_resize_target || target >= longer || shorter == 0) return plan;
-    const float side = round_half_away(float(shorter) / float(longer) * float(target));
-    const uint32_t new_shorter = std::clamp(uint32_t(side), uint32_t(1), shorter);
-    plan.resize = true;
-    plan.target = uint16_t(target);
-    plan.width = job.width >= job.height ? target : new_shorter;
-    plan.height = job.width >= job.height ? new_shorter : target;
-    return plan;
-}
-
 void clamp_jpeg_quality(image_job& job) {
     if (job.quality > 98) {
         job.quality = 99;

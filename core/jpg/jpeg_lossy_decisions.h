@@ -7,21 +7,12 @@
 
 #include "core/job.h"
 #include "core/jpg/turbo_ext/encoder.h"
-#include "core/resample.h"
 
 // With job.resize_target d set, picks the decoder's scaling denominator 8, 4
 // or 2: the strongest whose scaled width or height (rounded) still exceeds d;
 // otherwise job.dct_scale keeps its value. A target of at least the longer
 // side, below 24 or above 4096 cancels the resize: scale 1, target 0.
 void choose_dct_scale(image_job& job);
-
-// The size the decoded pixels are shrunk to: the resampler's plan, except
-// that with a resize target (24..4096) below the longer side the longer side
-// always becomes the target. The resampler's plan leaves an image alone when
-// its shorter side would not get shorter, as for a very long, thin image that
-// the decoder's scaling brought down to one row; here that side is rounded
-// and kept between 1 and its length.
-resize_plan plan_jpeg_resize(const image_job& job);
 
 // Quality floor and ceiling: above 98 becomes 99; otherwise at least 70 for a
 // photo-like image and 80 for any other.

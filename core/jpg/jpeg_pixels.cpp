@@ -10,7 +10,6 @@
 
 #include "core/jpg/jpeg_lossy_decisions.h"
 #include "core/jpg/jpeg_source.h"
-#include "core/resample.h"
 
 namespace {
 
@@ -117,21 +116,6 @@ bool decode_jpeg_pixels(jpeg_pixel_source& source, image_job& job, std::vector<u
     job.pixel_count = kept.width * kept.height;
     job.bytes_per_pixel = static_cast<uint8_t>(d->output_components);
     return true;
-}
-
-void resize_jpeg_pixels(uint8_t* pixels, image_job& job) {
-    const resize_plan plan = plan_jpeg_resize(job);
-    if (!plan.resize || job.bytes_per_pixel < 1 || job.bytes_per_pixel > 4) {
-        job.resize_target = 0;
-        return;
-    }
-    LanczosResizer resizer;
-    resizer.resize(pixels, job.width, job.height, 0, pixels, plan.width, plan.height, 0, job.bytes_per_pixel, 0.0,
-                   0.0, 0.0, 0.0);
-    job.resize_target = plan.target;
-    job.width = plan.width;
-    job.height = plan.height;
-    job.pixel_count = plan.width * plan.height;
 }
 
 void close_jpeg_pixels(jpeg_pixel_source& source) { destroy(source); }

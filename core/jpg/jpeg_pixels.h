@@ -58,10 +58,5 @@ kept_size jpeg_kept_size(const jpeg_pixel_source& source, const image_job& job);
 // closed) or when the buffer cannot be had (the decoder stays open).
 bool decode_jpeg_pixels(jpeg_pixel_source& source, image_job& job, std::vector<uint8_t>& pixels);
 
-// Shrinks decoded pixels in place to plan_jpeg_resize's size and updates the
-// job's geometry and resize target; clears the target when nothing is
-// resized.
-void resize_jpeg_pixels(uint8_t* pixels, image_job& job);
-
 // Closes the decoder (also when rows were not read); safe to call twice.
 void close_jpeg_pixels(jpeg_pixel_source& source);

@@ -13,6 +13,7 @@
 #include "core/platform.h"
 #include "core/png/codec/codec_state.h"  // save_file_bytes
 #include "core/png/png_output.h"
+#include "core/resample.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ int preview_jpeg(const std::string& path, image_job& job) {
     }
     if (job.height > view_max_height) job.view_tall = 1;
     if (job.width > view_max_width) job.view_wide = 1;
-    resize_jpeg_pixels(pixels.data(), job);
+    resize_image(pixels.data(), job);
 
     std::vector<uint8_t> rgba, png;
     try {

@@ -62,7 +62,12 @@ TEST(PlanResize, Targets) {
         {"smallest target", 1000, 500, 0, 24, 0, 0, true, 24, 12, 24},
         {"target above 4096", 9000, 500, 0, 4097, 0, 0, false, 0, 0, 4097},
         {"largest target", 9000, 500, 0, 4096, 0, 0, true, 4096, 228, 4096},
-        {"short side that would not shrink", 1000, 30, 0, 990, 0, 0, false, 0, 0, 990},
+        // The side that follows the aspect ratio never grows: the longer side
+        // still ends at the target.
+        {"short side that would not shrink", 1000, 30, 0, 990, 0, 0, true, 990, 30, 990},
+        {"short side that rounds back to its length", 101, 50, 0, 100, 0, 0, true, 100, 50, 100},
+        {"one row left by the decoder's scaling", 200, 1, 0, 100, 0, 0, true, 100, 1, 100},
+        {"one column", 1, 125, 0, 100, 0, 0, true, 1, 100, 100},
         {"no target", 1000, 500, 0, 0, 0, 0, false, 0, 0, 0},
         // A short side that rounds to 0 is kept at one pixel.
         {"one pixel wide", 1, 1000, 0, 100, 0, 0, true, 1, 100, 100},

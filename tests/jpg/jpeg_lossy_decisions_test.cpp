@@ -53,50 +53,6 @@ TEST(JpegLossyDecisions, DctScaleForResizeTargets) {
     }
 }
 
-// The longer side always ends at the target, the shorter side rounded and at
-// least one pixel, also where the resampler's own plan would leave the image
-// alone because its shorter side cannot get shorter.
-TEST(JpegLossyDecisions, ResizePlanBringsTheLongerSideToTheTarget) {
-    const struct {
-        uint32_t width, height;
-        uint16_t target;
-        bool resize;
-        uint32_t out_width, out_height;
-    } cases[] = {
-        {1000, 500, 100, true, 100, 50},
-        {500, 1000, 100, true, 50, 100},
-        {200, 1, 100, true, 100, 1},   // 1600 x 8 after the decoder's 1/8
-        {125, 1, 100, true, 100, 1},   // 1000 x 1 after the decoder's 1/8
-        {1, 125, 100, true, 1, 100},
-        {101, 50, 100, true, 100, 50},  // 49.5 rounds back to 50
-        {4000, 3, 100, true, 100, 1},   // 0.075 is kept at one pixel
-        {100, 1, 100, false, 0, 0},     // the target is not below the longer side
-        {200, 1, 23, false, 0, 0},      // below the smallest target
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " -> " << c.target);
-        image_job job = fresh_job();
-        job.width = c.width;
-        job.height = c.height;
-        job.resize_target = c.target;
-        const resize_plan plan = plan_jpeg_resize(job);
-        EXPECT_EQ(plan.resize, c.resize);
-        if (!c.resize) continue;
-        EXPECT_EQ(plan.target, c.target);
-        EXPECT_EQ(plan.width, c.out_width);
-        EXPECT_EQ(plan.height, c.out_height);
-    }
-    // The preview window's fit is the resampler's.
-    image_job view = fresh_job();
-    view.width = 4000;
-    view.height = 3000;
-    view.view_tall = 1;
-    const resize_plan plan = plan_jpeg_resize(view);
-    EXPECT_TRUE(plan.resize);
-    EXPECT_EQ(plan.width, 1133u);
-    EXPECT_EQ(plan.height, 850u);
-}
-
 TEST(JpegLossyDecisions, QualityFloorsAndCeiling) {
     // "-q=" steps the front end offers -> quality used on photo-like / other images.
     const int requested[] = {1, 30, 50, 70, 80, 84, 88, 92, 96, 98, 100};
