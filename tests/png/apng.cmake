@@ -14,7 +14,8 @@ velto_add_gtest(apng_writer_test
   LABELS codec)
 velto_add_gtest(apng_pipeline_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/apng_pipeline_test.cpp
-  LIBS velto_png_pipeline velto_apng velto_engine PNG::PNG ZLIB::ZLIB Boost::filesystem
+  LIBS velto_png_pipeline velto_apng velto_colour_profile velto_engine PNG::PNG ZLIB::ZLIB Boost::filesystem
+       PkgConfig::LCMS2
   LABELS codec)
 velto_add_gtest(apng_corpus_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/apng_corpus_test.cpp
