@@ -99,8 +99,8 @@ uint8_t reencode_strip(std::vector<uint8_t>& png, std::vector<uint8_t>& strip, l
             if (unfiltered.size() < png.size()) png.swap(unfiltered);
         } else {
             if (job.may_clean_transparent) fill_transparent(strip.data(), 0, 0, 0, job);
-            // Translucent palette entries first, the others in the order the
-            // colours first appear in the strip.
+            // Translucent palette entries first, then the opaque ones, each
+            // in the order in which its colours first appear in the strip.
             set_palette_order(0, order);
             if (encode_strip(png, strip, state, order, job) != 0) return job.result;
         }

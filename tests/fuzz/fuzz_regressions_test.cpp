@@ -28,6 +28,7 @@ const target targets[] = {
     {"decode_png", fuzz_input::decode_png_target},
     {"chunk_scan", fuzz_input::chunk_scan_target},
     {"png_road", fuzz_input::png_road_target},
+    {"apng_road", fuzz_input::apng_road_target},
 };
 
 class FuzzRegressions : public ::testing::TestWithParam<target> {};

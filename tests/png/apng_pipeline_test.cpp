@@ -184,9 +184,24 @@ apng_spec palette_animation(uint32_t frames, uint32_t damaged_frame, uint8_t top
     return s;
 }
 
+// Two frames of 5 x 4 pixels with 4-bit indices 0..15 and a palette of
+// `entries` entries.
+bytes four_bit_animation(int entries) {
+    apng_spec s;
+    s.width = 5, s.height = 4, s.colour_type = 3, s.bit_depth = 4;
+    for (int i = 0; i < entries; ++i) s.plte.insert(s.plte.end(), {uint8_t(16 * i), 40, uint8_t(255 - 16 * i)});
+    for (uint8_t f = 0; f < 2; ++f) {
+        bytes packed;  // 3 bytes a row, the last low nibble unused
+        for (uint8_t i = 0; i < 12; ++i) packed.push_back(uint8_t(((i + f) % 16) << 4 | (i + f + 7) % 16));
+        s.frames.push_back({.pixels = packed});
+    }
+    return s.build();
+}
+
 // An index past the end of the palette is refused as in a still image (the
 // codec's code 38) on every road, wherever the frame stands, and the file
-// stays as it was; an index that the palette holds is fine.
+// stays as it was; an index that the palette holds is fine (and shows its
+// entry, by our reader and by apngdis).
 TEST(ApngPipeline, IndexPastThePaletteIsRefused) {
     struct row {
         const char* name;
@@ -197,6 +212,8 @@ TEST(ApngPipeline, IndexPastThePaletteIsRefused) {
         {"in a later frame", palette_animation(3, 2, 16).build(), 38},
         {"far past the palette", palette_animation(3, 1, 255).build(), 38},
         {"last entry used", palette_animation(3, 1, 15).build(), 0},
+        {"4-bit indices", four_bit_animation(10), 38},
+        {"4-bit indices inside the palette", four_bit_animation(16), 0},
     };
     for (const row& r : rows) {
         for (bool lossless : {true, false}) {
@@ -205,6 +222,8 @@ TEST(ApngPipeline, IndexPastThePaletteIsRefused) {
             EXPECT_EQ(result.code, r.code) << what;
             if (r.code != 0) {
                 EXPECT_EQ(result.after, r.file) << what;
+            } else {
+                check_output(result, lossless, what);
             }
         }
     }
@@ -242,33 +261,57 @@ void add_filler(bytes& file) {
     file.insert(file.end() - 12, text.begin(), text.end());
 }
 
-// An opaque palette animation (whose strip is otherwise cut from the frames
-// as read) still gets what the analysis did to the strip: "-resize=" gives
-// every frame the target height.
-TEST(ApngPipeline, ResizedPaletteStripIsEncoded) {
-    apng_spec spec;
-    spec.width = 96, spec.height = 80, spec.colour_type = 3;
-    for (int i = 0; i < 16; ++i) spec.plte.insert(spec.plte.end(), {uint8_t(16 * i), uint8_t(255 - 16 * i), 60});
-    for (uint32_t f = 0; f < 3; ++f) {
-        bytes idx(96 * 80);
-        for (size_t i = 0; i < idx.size(); ++i) idx[i] = uint8_t((i % 96 / 12 + i / 96 / 10 + f) % 16);
-        spec.frames.push_back({.pixels = idx});
+// "-resize=" gives every frame the target height: also an opaque palette
+// animation, whose strip is otherwise cut from the frames as read, and an
+// animation of identical frames, which is written as one still image of that
+// size.
+TEST(ApngPipeline, ResizedStripGivesFramesTheTargetHeight) {
+    struct row {
+        const char* name;
+        uint8_t colour_type;
+        bool frames_differ;
+        size_t frames_out;
+    } rows[] = {{"opaque palette", 3, true, 3}, {"identical RGBA frames", 6, false, 1}};
+    for (const row& r : rows) {
+        apng_spec spec;
+        spec.width = 96, spec.height = 80, spec.colour_type = r.colour_type;
+        for (int i = 0; i < 16; ++i) spec.plte.insert(spec.plte.end(), {uint8_t(16 * i), uint8_t(255 - 16 * i), 60});
+        if (r.colour_type != 3) spec.plte.clear();
+        for (uint32_t f = 0; f < 3; ++f) {
+            bytes pixels;
+            for (size_t i = 0; i < 96 * 80; ++i) {
+                const uint8_t index = uint8_t((i % 96 / 12 + i / 96 / 10 + (r.frames_differ ? f : 0)) % 16);
+                if (r.colour_type == 3)
+                    pixels.push_back(index);
+                else  // columns, half of them translucent; rows alike, so frames stay alike when shrunk
+                    pixels.insert(pixels.end(), {uint8_t(i % 96 * 2), 0, 60, uint8_t(i % 2 ? 128 : 255)});
+            }
+            spec.frames.push_back({.pixels = pixels});
+        }
+        bytes file = spec.build();
+        add_filler(file);
+        scratch tmp;
+        const std::string path = tmp / "anim.png";
+        write_file(path, file);
+        image_job job = job_for(file, false, 0);
+        job.resize_target = 40;
+        EXPECT_EQ(optimize_png_file(path, job), 0) << r.name;
+        const bytes after = read_file(path);
+        ASSERT_LT(after.size(), file.size()) << r.name;
+        uint32_t width = 0, height = 0;
+        if (r.frames_out > 1) {
+            apng_animation out;
+            ASSERT_TRUE(load_apng(after.data(), after.size(), out)) << r.name;
+            ASSERT_EQ(out.frames.size(), r.frames_out) << r.name;
+            width = out.frames[0].width, height = out.frames[0].height;
+        } else {
+            for (const chunk_view& c : list_chunks(after)) EXPECT_NE(c.type, "acTL") << r.name;
+            write_file(tmp / "still.png", after);
+            EXPECT_FALSE(decode_rgba(tmp / "still.png", width, height).empty()) << r.name;
+        }
+        EXPECT_EQ(height, 40u) << r.name;
+        EXPECT_EQ(width, 48u) << r.name;
     }
-    bytes file = spec.build();
-    add_filler(file);
-    scratch tmp;
-    const std::string path = tmp / "anim.png";
-    write_file(path, file);
-    image_job job = job_for(file, false, 0);
-    job.resize_target = 40;
-    EXPECT_EQ(optimize_png_file(path, job), 0);
-    const bytes after = read_file(path);
-    ASSERT_LT(after.size(), file.size());
-    apng_animation out;
-    ASSERT_TRUE(load_apng(after.data(), after.size(), out));
-    ASSERT_EQ(out.frames.size(), 3u);
-    EXPECT_EQ(out.frames[0].height, 40u);
-    EXPECT_EQ(out.frames[0].width, 48u);
 }
 
 // An RGB profile with Adobe RGB (1998) primaries and a gamma 1.8 curve.
