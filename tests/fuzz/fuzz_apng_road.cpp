@@ -174,16 +174,16 @@ struct byte_reader {
 };
 
 // An animation from parameters and raw scanlines. Parameters (8 bytes): canvas
-// width and height (1..16), colour choice, frame count (1..8), flags, palette
+// width and height (1..40), colour choice, frame count (1..8), flags, palette
 // entries, tRNS length, play count. Each frame: x, y, width, height (within
 // the canvas), delay numerator and denominator, dispose op, blend op (8
 // bytes), then its scanlines. Flags: 1 a default image outside the animation,
-// 2 Adam7, 4 mostly valid filter types, 8 a sequence number one off, 16 the
-// acTL counts one frame more. Data chunks hold stored deflate blocks.
+// 2 Adam7, 4 mostly valid filter types, 8 one sequence number out of order,
+// 16 the acTL counts one frame more. Data chunks hold stored deflate blocks.
 bytes wrapped_animation(const uint8_t* data, size_t size) {
     static const uint8_t colours[][2] = {{0, 8}, {2, 8}, {3, 8}, {3, 4}, {3, 1}, {4, 8}, {6, 8}, {6, 16}, {0, 2}};
     byte_reader in{data, size};
-    const uint32_t width = 1 + in.next() % 16, height = 1 + in.next() % 16;
+    const uint32_t width = 1 + in.next() % 40, height = 1 + in.next() % 40;
     const uint8_t* colour = colours[in.next() % (sizeof colours / sizeof colours[0])];
     const uint32_t frames = 1 + in.next() % 8;
     const uint8_t flags = in.next();
@@ -226,8 +226,11 @@ bytes wrapped_animation(const uint8_t* data, size_t size) {
     }
 
     uint32_t sequence = 0;
-    const uint32_t off_by_one = (flags & 8) ? 1 + in.next() % 16 : 0;
-    auto next_sequence = [&]() { return sequence++ == off_by_one ? sequence + 7 : sequence - 1; };
+    const uint32_t wrong_sequence = (flags & 8) ? in.next() % 16 : UINT32_MAX;
+    auto next_sequence = [&]() {
+        const uint32_t n = sequence++;
+        return n == wrong_sequence ? n + 7 : n;
+    };
     if (flags & 1) {
         const bytes z = image_data(width, height);
         png_chunk_create(png, uint32_t(z.size()), "IDAT", z.data());
