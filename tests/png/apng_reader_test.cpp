@@ -373,6 +373,7 @@ TEST(ApngReader, LimitsBeforeAllocation) {
     } rows[] = {
         {"rows of the strip", 1, 16384, 62},
         {"frames beyond 16 bits", 1, 1, 70000},
+        {"one frame more than the limit", 1, 1, 65536},
         {"pixels of the strip", 16384, 16384, 1},
         {"canvas side", 16385, 1, 1},
     };
