@@ -21,7 +21,8 @@ inline constexpr uint32_t apng_max_chunk_length = 8000000;
 // on (16383 x 16383), and at most the rows libpng reads back by default.
 inline constexpr uint64_t apng_max_strip_pixels = 268402689;
 inline constexpr uint64_t apng_max_strip_rows = 1000000;
-// The job record counts frames in 16 bits.
+// Animation frames (fcTL chunks) the reader accepts; the job record counts
+// them in 16 bits. A hidden default image comes on top.
 inline constexpr uint32_t apng_max_frames = 65535;
 
 struct ImageRows {

@@ -1,5 +1,8 @@
 #include "core/png/apng_pipeline.h"
 
+#include <lcms2.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "core/image_stats.h"
@@ -32,8 +35,20 @@ constexpr uint8_t truecolour_strip_quality = 84;
 // Frame sets that keep their palette as the strip encode chose it.
 constexpr uint32_t kept_palette_colours_max = 127;
 
-// The strip analysis, in the order later steps rely on.
-void analyse_strip(const std::string& path, std::vector<uint8_t>& strip, lodepng::State& state,
+// The strip in sRGB when the file carries a profile that LittleCMS can use;
+// true when the pixels were converted. (An optimised animation keeps no
+// profile, so only the pixels matter here.)
+bool convert_strip_to_srgb(const std::string& path, std::vector<uint8_t>& strip, const image_job& job) {
+    std::vector<uint8_t> profile;
+    return strip.size() / 4 >= job.pixel_count && read_embedded_profile(path, profile) &&
+           transform_profile_to_srgb(profile.data(), profile.size(), TYPE_RGBA_8, strip.data(), TYPE_RGBA_8,
+                                     strip.data(), job.pixel_count);
+}
+
+// The strip analysis, in the order later steps rely on. True when it changed
+// the strip's pixels beyond the clean-ups the encode repeats: a resize or a
+// conversion to sRGB.
+bool analyse_strip(const std::string& path, std::vector<uint8_t>& strip, lodepng::State& state,
                    image_job& job) {
     read_colour_type(0, state, job);
     scan_alpha(strip.data(), job);
@@ -45,17 +60,20 @@ void analyse_strip(const std::string& path, std::vector<uint8_t>& strip, lodepng
         snap_extremes(strip.data(), job);
     decide_transparent_cleanup(job);
     settle_colour_flags(job);
+    bool changed = false;
     if (job.resize_target != 0) {
         resize_image(strip.data(), job);
         strip.resize(size_t(job.pixel_count) * 4);
+        // resize_image clears the target when the strip keeps its size.
+        changed = job.resize_target != 0;
     }
-    if (job.srgb) convert_icc_to_srgb(path, strip, job);
+    if (job.srgb && convert_strip_to_srgb(path, strip, job)) changed = true;
     if (job.mode == mode_undecided) decide_png_mode(strip.data(), job);
+    return changed;
 }
 
 uint8_t encode_strip(std::vector<uint8_t>& out, const std::vector<uint8_t>& strip, lodepng::State& state,
-                     image_job& job) {
-    png_palette_order order{};
+                     const png_palette_order& order, image_job& job) {
     out.clear();
     job.result = uint8_t(encode_png(out, strip, job.width, job.height, state, &order));
     return job.result;
@@ -67,20 +85,24 @@ uint8_t reencode_strip(std::vector<uint8_t>& png, std::vector<uint8_t>& strip, l
                        apng_filter_flags& flags, image_job& job) {
     // The strip is only read back, never kept: a fast compressor does.
     select_deflate_level(0, state, job);
+    png_palette_order order{};
     if (job.mode == mode_lossless) {
         if (job.colour_count > filter_trial_colours_above || job.is_grey || job.resize_target != 0) {
             if (job.may_clean_transparent) fill_transparent(strip.data(), 0, 0, 0, job);
             set_filter_code(0, state, job);
             std::vector<uint8_t> unfiltered;
-            if (encode_strip(unfiltered, strip, state, job) != 0) return job.result;
+            if (encode_strip(unfiltered, strip, state, order, job) != 0) return job.result;
             set_filter_code(7, state, job);
             if (job.may_clean_transparent && !job.single_alpha) propagate_transparent(strip.data(), job);
-            if (encode_strip(png, strip, state, job) != 0) return job.result;
+            if (encode_strip(png, strip, state, order, job) != 0) return job.result;
             flags.use_row_filters = unfiltered.size() >= png.size();
             if (unfiltered.size() < png.size()) png.swap(unfiltered);
         } else {
             if (job.may_clean_transparent) fill_transparent(strip.data(), 0, 0, 0, job);
-            if (encode_strip(png, strip, state, job) != 0) return job.result;
+            // Translucent palette entries first, then the opaque ones, each
+            // in the order in which its colours first appear in the strip.
+            set_palette_order(0, order);
+            if (encode_strip(png, strip, state, order, job) != 0) return job.result;
         }
     }
     if (job.quality_default && !job.is_grey) {
@@ -90,7 +112,7 @@ uint8_t reencode_strip(std::vector<uint8_t>& png, std::vector<uint8_t>& strip, l
     choose_palette_size(job);
     if (job.mode == mode_lossy_truecolour) {
         posterize(strip.data(), job);
-        if (encode_strip(png, strip, state, job) != 0) return job.result;
+        if (encode_strip(png, strip, state, order, job) != 0) return job.result;
         flags.use_row_filters = true;
         flags.average_filter_only = true;
     } else if (job.mode == mode_palette) {
@@ -133,31 +155,36 @@ bool same_frames(const apng_animation& input, const apng_animation& output) {
 }
 
 // The APNG about to replace the input reads back whole, with the frames that
-// were written; when the run promised identical pixels, with those pixels. A
-// set of one frame is written as a plain PNG and read back by the codec.
+// were written at their size; when the run promised identical pixels, with
+// those pixels. A set of one frame is written as a plain PNG and read back by
+// the codec.
 bool output_reads_back(const std::vector<uint8_t>& apng, const apng_animation& input, size_t frames_written,
-                       bool exact) {
+                       uint32_t width, uint32_t height, bool exact) {
     if (frames_written == 1 && !input.default_skipped) {
         ImageRows still;
-        uint32_t width = 0, height = 0;
+        uint32_t still_width = 0, still_height = 0;
         lodepng::State state;
-        if (decode_png(still.pixels, width, height, state, apng) != 0 || width != input.frames[0].width ||
-            height != input.frames[0].height)
+        if (decode_png(still.pixels, still_width, still_height, state, apng) != 0 || still_width != width ||
+            still_height != height)
             return false;
-        still.width = width;
-        still.height = height;
+        still.width = still_width;
+        still.height = still_height;
         for (const ImageRows& frame : input.frames)
             if (exact && !visibly_equal(frame, still)) return false;
         return true;
     }
     apng_animation output;
-    if (!load_apng(apng.data(), apng.size(), output) || output.frames.size() != frames_written) return false;
+    if (!load_apng(apng.data(), apng.size(), output) || output.frames.size() != frames_written ||
+        output.frames[0].width != width || output.frames[0].height != height)
+        return false;
     return !exact || same_frames(input, output);
 }
 
 }  // namespace
 
-uint8_t optimize_apng_file(const std::string& path, const std::vector<uint8_t>& input, image_job& job) {
+uint8_t build_optimized_apng(const std::string& path, const std::vector<uint8_t>& input,
+                             std::vector<uint8_t>& output, image_job& job) {
+    output.clear();
     job.result = 0;
     job.current_size = job.input_size;
     const uint32_t frame_height = job.height;
@@ -167,6 +194,9 @@ uint8_t optimize_apng_file(const std::string& path, const std::vector<uint8_t>& 
 
     apng_animation animation;
     const bool complete = load_apng(input.data(), input.size(), animation);
+    // A palette index past the palette is refused as the still-image decoder
+    // refuses it.
+    if (!complete && animation.index_past_palette) return job.result = uint8_t(png_error_palette_size);
     const size_t hidden = animation.default_skipped ? 1 : 0;
     // Only a whole animation whose frames match the chunk scan's count is
     // optimised; anything else stays as it is.
@@ -181,16 +211,20 @@ uint8_t optimize_apng_file(const std::string& path, const std::vector<uint8_t>& 
     job.width = animation.frames[0].width;
     job.height = frame_count * frame_height;
     job.pixel_count = job.width * job.height;
-    // The resize plan gives every frame of the strip the same height.
-    job.frame_count = uint16_t(frame_count);
+    // The resize plan gives every frame of the strip the same height. Only the
+    // largest frame count with a hidden default image does not fit 16 bits;
+    // its frames are too short for any resize target to shrink them.
+    job.frame_count = uint16_t(std::min<uint32_t>(frame_count, UINT16_MAX));
 
     lodepng::State state;
-    analyse_strip(path, strip, state, job);
+    const bool strip_changed = analyse_strip(path, strip, state, job);
 
     apng_filter_flags flags;
     std::vector<apng_frame> frame_set;
     uint32_t colour_type = 6;
-    const bool reencoded = !(job.colour_type == 3 && job.translucent_percent == 0);
+    // A palette strip without translucent entries is cut from the frames as
+    // they were read, unless the analysis resized or converted it.
+    const bool reencoded = strip_changed || !(job.colour_type == 3 && job.translucent_percent == 0);
     if (reencoded) {
         std::vector<uint8_t> png;
         if (reencode_strip(png, strip, state, flags, job) != 0) return job.result;
@@ -219,11 +253,20 @@ uint8_t optimize_apng_file(const std::string& path, const std::vector<uint8_t>& 
     std::vector<uint8_t> apng;
     if (save_apng(apng, frame_set, animation.play_count, hidden, flags, job) != 0) return job.result = 1;
     const size_t frames_written = frame_set.size();
+    const uint32_t written_width = frame_set.front().width, written_height = frame_set.front().height;
     std::vector<apng_frame>().swap(frame_set);
     job.current_size = uint32_t(apng.size());
     if (apng.size() >= job.input_size) return job.result;
-    if (!output_reads_back(apng, animation, frames_written, exact) ||
-        !replace_file_contents(path, apng.data(), apng.size()))
+    if (!output_reads_back(apng, animation, frames_written, written_width, written_height, exact))
         return job.result = 1;
+    output.swap(apng);
+    return job.result;
+}
+
+uint8_t optimize_apng_file(const std::string& path, const std::vector<uint8_t>& input, image_job& job) {
+    std::vector<uint8_t> output;
+    if (build_optimized_apng(path, input, output, job) == 0 && !output.empty() &&
+        !replace_file_contents(path, output.data(), output.size()))
+        job.result = 1;
     return job.result;
 }

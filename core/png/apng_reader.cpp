@@ -50,9 +50,17 @@ struct frame_decoder {
     png_structp png;
     png_infop info;
     ImageRows* raw;  // the frame's pixels land here, from its top-left corner
-    bool layout_ok;  // the frame fits the raw buffer as RGBA8
+    bool layout_ok;  // the frame fits the raw buffer (as RGBA8, or as indices)
     uint64_t rows_expected;  // rows libpng hands over for the whole image (all passes)
     uint64_t rows_delivered;
+    // A palette frame arrives as one index byte per pixel and is expanded to
+    // RGBA8 once whole, so that every index is checked against the palette:
+    // libpng's own expansion shows an index past the palette as black.
+    bool indexed;
+    bool index_past_palette;
+    uint32_t frame_width, frame_height;
+    uint32_t palette_count;
+    uint8_t palette_rgba[256 * 4];
 };
 
 // Row callbacks of a whole image: one per row, or with Adam7 one per image
@@ -68,19 +76,49 @@ uint64_t delivered_rows(uint32_t width, uint32_t height, bool interlaced) {
     return rows;
 }
 
+// The palette and its alphas as RGBA8 entries, for the expansion of a
+// palette frame.
+void note_palette(png_structp png, png_infop info, frame_decoder* decoder) {
+    png_colorp palette = nullptr;
+    int count = 0;
+    if (!(png_get_PLTE(png, info, &palette, &count) & PNG_INFO_PLTE) || count < 1 || count > 256)
+        png_error(png, "palette image without a usable palette");
+    png_bytep alphas = nullptr;
+    int alpha_count = 0;
+    png_color_16p key = nullptr;
+    if (!(png_get_tRNS(png, info, &alphas, &alpha_count, &key) & PNG_INFO_tRNS) || !alphas) alpha_count = 0;
+    for (int i = 0; i < count; ++i) {
+        uint8_t* entry = decoder->palette_rgba + 4 * i;
+        entry[0] = palette[i].red;
+        entry[1] = palette[i].green;
+        entry[2] = palette[i].blue;
+        entry[3] = i < alpha_count ? alphas[i] : 255;
+    }
+    decoder->palette_count = uint32_t(count);
+}
+
 void on_frame_info(png_structp png, png_infop info) {
     auto* decoder = static_cast<frame_decoder*>(png_get_progressive_ptr(png));
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    decoder->indexed = png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE;
+    if (decoder->indexed) {
+        png_set_packing(png);
+    } else {
+        png_set_expand(png);
+        png_set_strip_16(png);
+        png_set_gray_to_rgb(png);
+        png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    }
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
     const ImageRows& raw = *decoder->raw;
+    const uint32_t channels = decoder->indexed ? 1 : 4;
     if (png_get_rowbytes(png, info) > raw.row_bytes() || png_get_image_width(png, info) > raw.width ||
-        png_get_image_height(png, info) > raw.height || png_get_channels(png, info) != 4 ||
+        png_get_image_height(png, info) > raw.height || png_get_channels(png, info) != channels ||
         png_get_bit_depth(png, info) != 8)
         png_error(png, "frame does not fit the canvas");
+    if (decoder->indexed) note_palette(png, info, decoder);
+    decoder->frame_width = png_get_image_width(png, info);
+    decoder->frame_height = png_get_image_height(png, info);
     decoder->rows_expected = delivered_rows(png_get_image_width(png, info), png_get_image_height(png, info),
                                             png_get_interlace_type(png, info) != PNG_INTERLACE_NONE);
     decoder->layout_ok = true;
@@ -126,6 +164,10 @@ bool start_frame_decoder(frame_decoder* decoder, ImageRows* raw, const uint8_t* 
     decoder->layout_ok = false;
     decoder->rows_expected = 0;
     decoder->rows_delivered = 0;
+    decoder->indexed = false;
+    decoder->index_past_palette = false;
+    decoder->frame_width = decoder->frame_height = 0;
+    decoder->palette_count = 0;
     decoder->info = nullptr;
     decoder->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, trap_png_error, ignore_png_warning);
     if (!decoder->png) return false;
@@ -139,13 +181,32 @@ bool start_frame_decoder(frame_decoder* decoder, ImageRows* raw, const uint8_t* 
     return true;
 }
 
-// Ends the frame with an IEND; true when libpng delivered every row. (A
-// valid zlib stream that simply ends early is only a warning to libpng.)
+// Turns the index bytes at the start of each frame row into RGBA8 pixels,
+// from the right so that no index is overwritten before it is read. False
+// (index_past_palette set) at the first index the palette does not hold.
+bool expand_indices(frame_decoder* decoder) {
+    for (uint32_t y = 0; y < decoder->frame_height; ++y) {
+        uint8_t* row = decoder->raw->rows[y];
+        for (uint32_t x = decoder->frame_width; x-- > 0;) {
+            const uint32_t index = row[x];
+            if (index >= decoder->palette_count) {
+                decoder->index_past_palette = true;
+                return false;
+            }
+            std::memcpy(row + size_t(x) * 4, decoder->palette_rgba + 4 * index, 4);
+        }
+    }
+    return true;
+}
+
+// Ends the frame with an IEND; true when libpng delivered every row and every
+// palette index lies inside the palette. (A valid zlib stream that simply ends
+// early is only a warning to libpng.)
 bool finish_frame_decoder(frame_decoder* decoder) {
     const bool fed = feed_frame_decoder(decoder, iend_chunk, sizeof(iend_chunk));
     const bool whole = fed && decoder->layout_ok && decoder->rows_delivered == decoder->rows_expected;
     destroy_frame_decoder(decoder);
-    return whole;
+    return whole && (!decoder->indexed || expand_indices(decoder));
 }
 
 // --- frame bookkeeping ------------------------------------------------------
@@ -158,7 +219,7 @@ struct frame_control {
 
 // Owns the libpng objects of the running frame, whatever path the read takes.
 struct decoder_guard {
-    frame_decoder decoder{nullptr, nullptr, nullptr, false, 0, 0};
+    frame_decoder decoder{};
     ~decoder_guard() { destroy_frame_decoder(&decoder); }
     bool active() const { return decoder.png != nullptr; }
 };
@@ -177,7 +238,7 @@ private:
     bool handle_iend();
     bool check_sequence(const uint8_t* field);
     bool end_frame();
-    bool frames_fit(uint64_t frame_count) const;
+    bool strip_fits(uint64_t images) const;
     bool start_decoder(bool with_kept);
 
     const uint8_t* data_;
@@ -199,9 +260,10 @@ private:
     uint32_t next_sequence_ = 0;
 };
 
-bool apng_reader::frames_fit(uint64_t frame_count) const {
-    return frame_count <= apng_max_frames && frame_count * canvas_height_ <= apng_max_strip_rows &&
-           frame_count * canvas_height_ * canvas_width_ <= apng_max_strip_pixels;
+// The strip holds every image read, the hidden default image too.
+bool apng_reader::strip_fits(uint64_t images) const {
+    return images * canvas_height_ <= apng_max_strip_rows &&
+           images * canvas_height_ * canvas_width_ <= apng_max_strip_pixels;
 }
 
 bool apng_reader::read_header() {
@@ -212,7 +274,7 @@ bool apng_reader::read_header() {
     canvas_height_ = read_u32(chunk + 12);
     if (canvas_width_ < 1 || canvas_width_ > apng_max_side || canvas_height_ < 1 || canvas_height_ > apng_max_side)
         return false;
-    if (!frames_fit(1)) return false;
+    if (!strip_fits(1)) return false;
     ihdr_.assign(chunk, chunk + 25);
     if (!raw_.init(canvas_width_, canvas_height_, 4) || !canvas_.init(canvas_width_, canvas_height_, 4)) return false;
     control_.width = canvas_width_;
@@ -240,8 +302,8 @@ bool apng_reader::handle_actl(const uint8_t* chunk, uint32_t length) {
     frames_declared_ = read_u32(chunk + 8);
     if (frames_declared_ == 0 || frames_declared_ > largest_sequence_or_count) return false;
     // A file that announces more frames than fit is refused before any of
-    // them is decoded (the hidden default image may add one more).
-    if (!frames_fit(uint64_t(frames_declared_) + 1)) return false;
+    // them is decoded; the fcTL count is held to the announced one.
+    if (frames_declared_ > apng_max_frames || !strip_fits(frames_declared_)) return false;
     animated_ = true;
     animation_.default_skipped = true;
     animation_.play_count = read_u32(chunk + 12);
@@ -251,8 +313,12 @@ bool apng_reader::handle_actl(const uint8_t* chunk, uint32_t length) {
 // Composes the finished frame onto the canvas, appends the canvas and
 // prepares the canvas of the next frame by the frame's dispose op.
 bool apng_reader::end_frame() {
-    if (!frame_has_data_ || !guard_.active() || !finish_frame_decoder(&guard_.decoder)) return false;
-    if (!frames_fit(uint64_t(animation_.frames.size()) + 1)) return false;
+    if (!frame_has_data_ || !guard_.active()) return false;
+    if (!finish_frame_decoder(&guard_.decoder)) {
+        animation_.index_past_palette = guard_.decoder.index_past_palette;
+        return false;
+    }
+    if (!strip_fits(uint64_t(animation_.frames.size()) + 1)) return false;
     const bool hidden_default = animation_.default_skipped && animation_.frames.empty();
     ImageRows next;
     if (!next.init(canvas_width_, canvas_height_, 4)) return false;
@@ -280,7 +346,7 @@ bool apng_reader::end_frame() {
 }
 
 bool apng_reader::handle_fctl(const uint8_t* chunk, uint32_t length) {
-    if (!animated_ || length != fctl_length) return false;
+    if (!animated_ || length != fctl_length || fctl_count_ >= frames_declared_) return false;
     const uint8_t* field = chunk + 8;
     if (!check_sequence(field)) return false;
     if (image_data_seen_) {

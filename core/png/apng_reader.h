@@ -13,7 +13,9 @@
 // 64-bit arithmetic against the canvas, and the number and size of the frames
 // against the frame strip's limits (apng_frame.h). Anything it cannot read
 // exactly makes the read incomplete, and an incomplete read is never
-// optimised.
+// optimised. Palette frames are read as indices and expanded here, so that an
+// index past the end of the palette (which libpng would show as black) stops
+// the read as it stops the still-image decoder.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +29,8 @@ struct apng_animation {
     // The IDAT image is shown by viewers without animation support only: it
     // is frames[0] and the animation starts at frames[1].
     bool default_skipped = false;
+    // The read stopped at a palette index past the end of the palette.
+    bool index_past_palette = false;
 };
 
 // Reads the APNG in `data`. True only when the file was read to its IEND

@@ -27,7 +27,9 @@ enum class walk_outcome { finished, zero_type_byte, bad_crc };
 // the end ends the walk after it has been counted. Every chunk up to the
 // first IEND that lies wholly inside the data must carry its right CRC
 // (whatever its type: a damaged type letter can hide a PLTE, tRNS or IDAT).
-// PLTE and tRNS count only before the first IDAT, where they belong.
+// PLTE and tRNS count only before the first IDAT, where they belong. Only an
+// acTL makes the file an animation: fcTL and fdAT chunks without one are
+// stray chunks of a still image.
 walk_outcome walk_chunks(const uint8_t* data, size_t size, image_job& job, bool& palette_seen) {
     bool idat_seen = false;
     bool iend_seen = false;
@@ -49,10 +51,9 @@ walk_outcome walk_chunks(const uint8_t* data, size_t size, image_job& job, bool&
         } else if (std::strcmp(type, "IEND") == 0) {
             count_critical(job);
             iend_seen = true;
-        } else if (std::strcmp(type, "acTL") == 0 || std::strcmp(type, "fdAT") == 0) {
+        } else if (std::strcmp(type, "acTL") == 0) {
             job.is_apng = 1;
         } else if (std::strcmp(type, "fcTL") == 0) {
-            job.is_apng = 1;
             ++job.frame_count;
         } else if (std::strcmp(type, "iCCP") == 0) {
             job.has_icc = 1;
@@ -99,6 +100,8 @@ uint8_t scan_png_chunks(const std::vector<uint8_t>& input, lodepng::State& state
     }
 
     if (job.critical_chunks < 3) return fail(job);
+    // Frames count only in an animation (the resize plan reads them).
+    if (!job.is_apng) job.frame_count = 0;
     // A palette image without a palette before its image data has no colours.
     if (header_code == 0 && state.file_info.colour.colour_type == 3 && !palette_seen)
         return job.result = static_cast<uint8_t>(png_error_palette_size);

@@ -19,7 +19,9 @@ inline constexpr uint64_t png_pipeline_max_pixels = 268402689;
 // lossless run, a zero byte in a chunk type or fewer than three of IHDR, the
 // first IDAT and IEND; 57 for a chunk up to IEND whose CRC does not match; 38
 // for a palette image without PLTE before its image data; otherwise the header
-// inspection's code. PLTE and tRNS after the first IDAT are not counted.
+// inspection's code. PLTE and tRNS after the first IDAT are not counted. The
+// file is an animation (is_apng, frame_count = its fcTL chunks) only when it
+// has an acTL; without one it is a still image and frame_count is 0.
 uint8_t scan_png_chunks(const std::vector<uint8_t>& input, lodepng::State& state, image_job& job);
 
 // Recounts job.trns_length as the number of entries of the decoded palette

@@ -83,6 +83,41 @@ bool colour_key_out_of_range(const png_colour_mode& mode) {
     return mode.key_red > max_sample || mode.key_green > max_sample || mode.key_blue > max_sample;
 }
 
+bool is_frame_chunk(const uint8_t* chunk) {
+    return png_chunk_type_equals(chunk, "fcTL") || png_chunk_type_equals(chunk, "fdAT");
+}
+
+// Calls `visit` with the offset of every chunk that lies wholly inside the
+// data, from byte 8 on; returns the offset where the walk stopped.
+template <typename Visit>
+size_t walk_whole_chunks(const std::vector<uint8_t>& data, Visit visit) {
+    size_t pos = 8;
+    while (pos <= data.size() && data.size() - pos >= 12) {
+        const uint64_t length = png_chunk_length(data.data() + pos);
+        if (length > data.size() - pos - 12) break;
+        visit(pos, size_t(length) + 12);
+        pos += size_t(length) + 12;
+    }
+    return pos;
+}
+
+// fcTL and fdAT chunks in a still image (no acTL) describe frames that no
+// viewer shows and that an optimised file would not match; the output stage
+// copies chunks from `input` without them, whatever the metadata mode. True,
+// with that copy in `out`, when there were any.
+bool without_frame_chunks(const std::vector<uint8_t>& input, std::vector<uint8_t>& out) {
+    bool found = false;
+    walk_whole_chunks(input, [&](size_t pos, size_t) { found = found || is_frame_chunk(input.data() + pos); });
+    if (!found) return false;
+    out.assign(input.begin(), input.begin() + 8);
+    const size_t end = walk_whole_chunks(input, [&](size_t pos, size_t size) {
+        if (!is_frame_chunk(input.data() + pos))
+            out.insert(out.end(), input.begin() + long(pos), input.begin() + long(pos + size));
+    });
+    if (end < input.size()) out.insert(out.end(), input.begin() + long(end), input.end());
+    return true;
+}
+
 }  // namespace
 
 bool run_png_pipeline(const std::string& path, const std::vector<uint8_t>& input, std::vector<uint8_t>& result,
@@ -130,6 +165,11 @@ int optimize_png_file(const std::string& path, image_job& job) {
     const std::vector<uint8_t> input = load_file_bytes(path);
     std::vector<uint8_t> result;
     std::vector<uint8_t> image;
-    if (run_png_pipeline(path, input, result, image, job)) write_png_result(path, input, result, image, job);
+    if (!run_png_pipeline(path, input, result, image, job)) return job.result;
+    std::vector<uint8_t> chunk_source;
+    if (without_frame_chunks(input, chunk_source))
+        write_png_result(path, chunk_source, result, image, job);
+    else
+        write_png_result(path, input, result, image, job);
     return job.result;
 }

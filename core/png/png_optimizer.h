@@ -1,6 +1,10 @@
 // PNG and APNG pipeline entry: optimises one file in place and leaves the
 // outcome in job.result (and job.preview_refused for a file that cannot be
-// previewed). The file is rewritten only when the result is smaller.
+// previewed). The file is rewritten only when the result is smaller. A file
+// with an acTL takes the animated road; fcTL and fdAT chunks without one are
+// stray chunks of a still image, which is optimised as such and never gets
+// them back, even under "-nostrip" (the result must then be smaller than the
+// file without them).
 #pragma once
 #include <cstdint>
 #include <string>

@@ -11,6 +11,9 @@ set(VELTO_FUZZ_LIBS velto_png_pipeline velto_png_output velto_png_chunks velto_p
 # The JPEG roads' target.
 list(APPEND VELTO_FUZZ_HARNESSES ${CMAKE_CURRENT_LIST_DIR}/fuzz_jpeg_road.cpp)
 list(APPEND VELTO_FUZZ_LIBS velto_jpeg_lossy velto_jpeg_road JPEG::JPEG)
+# The animated-PNG road on a file in memory.
+list(APPEND VELTO_FUZZ_HARNESSES ${CMAKE_CURRENT_LIST_DIR}/fuzz_apng_road.cpp)
+list(APPEND VELTO_FUZZ_LIBS velto_apng PNG::PNG)
 
 velto_add_gtest(fuzz_regressions_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_regressions_test.cpp ${VELTO_FUZZ_HARNESSES}
@@ -34,6 +37,7 @@ if(VELTO_FUZZ)
               velto_jpeg_scan_search velto_jpeg_memory_dest)
     target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link ${VELTO_FUZZ_SANITIZERS})
   endforeach()
+  target_compile_options(velto_apng PRIVATE -fsanitize=fuzzer-no-link ${VELTO_FUZZ_SANITIZERS})
 
   set(VELTO_FUZZ_TARGETS "")
   foreach(harness ${VELTO_FUZZ_HARNESSES})

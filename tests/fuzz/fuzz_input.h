@@ -28,6 +28,7 @@ int decode_png_target(const uint8_t* data, size_t size);
 int chunk_scan_target(const uint8_t* data, size_t size);
 int png_road_target(const uint8_t* data, size_t size);
 int jpeg_road_target(const uint8_t* data, size_t size);  // files used as they are
+int apng_road_target(const uint8_t* data, size_t size);
 
 inline bool is_png_file(const uint8_t* data, size_t size) {
     return size >= 8 && std::memcmp(data, png_signature, 8) == 0;

@@ -29,6 +29,7 @@ const target targets[] = {
     {"chunk_scan", fuzz_input::chunk_scan_target},
     {"png_road", fuzz_input::png_road_target},
     {"jpeg_road", fuzz_input::jpeg_road_target},
+    {"apng_road", fuzz_input::apng_road_target},
 };
 
 class FuzzRegressions : public ::testing::TestWithParam<target> {};

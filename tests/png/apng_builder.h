@@ -2,7 +2,8 @@
 // controls (region, delay, dispose and blend ops), a default image inside or
 // outside the animation, sequence numbers, split data chunks, and hostile
 // variants (wrong lengths, CRCs, orders). Pixels are given in the file's own
-// layout (colour type and depth of the IHDR); rows are written unfiltered.
+// layout (colour type and depth of the IHDR, samples below 8 bits packed);
+// rows are written unfiltered.
 #pragma once
 #include <zlib.h>
 
@@ -36,10 +37,9 @@ inline bytes chunk(const std::string& type, const bytes& data, bool good_crc = t
     return out;
 }
 
-// zlib stream of unfiltered rows.
-inline bytes zlib_rows(const bytes& pixels, uint32_t width, uint32_t height, uint32_t bytes_per_pixel) {
+// zlib stream of unfiltered rows of `row` bytes each.
+inline bytes zlib_rows(const bytes& pixels, uint32_t height, size_t row) {
     bytes raw;
-    const size_t row = size_t(width) * bytes_per_pixel;
     for (uint32_t y = 0; y < height; ++y) {
         raw.push_back(0);
         raw.insert(raw.end(), pixels.begin() + y * row, pixels.begin() + (y + 1) * row);
@@ -74,9 +74,10 @@ struct apng_spec {
     bytes extra_before_data;          // raw chunk bytes before the first data chunk
     bool write_iend = true;
 
-    uint32_t bytes_per_pixel() const {
+    // Bytes of a row of `w` pixels; samples below 8 bits are packed.
+    size_t row_bytes(uint32_t w) const {
         const uint32_t channels[] = {1, 0, 3, 1, 2, 0, 4};
-        return channels[colour_type] * (bit_depth == 16 ? 2 : 1);
+        return (size_t(w) * channels[colour_type] * bit_depth + 7) / 8;
     }
 
     bytes build() const {
@@ -100,7 +101,7 @@ struct apng_spec {
             const size_t i = next++;
             return uint32_t(i < sequence.size() && sequence[i] >= 0 ? uint64_t(sequence[i]) : i);
         };
-        if (hidden_default) append(out, chunk("IDAT", zlib_rows(default_pixels, width, height, bytes_per_pixel())));
+        if (hidden_default) append(out, chunk("IDAT", zlib_rows(default_pixels, height, row_bytes(width))));
         for (size_t f = 0; f < frames.size(); ++f) {
             const frame_spec& frame = frames[f];
             const uint32_t w = frame.width ? frame.width : width;
@@ -116,7 +117,7 @@ struct apng_spec {
             fctl.push_back(frame.dispose);
             fctl.push_back(frame.blend);
             append(out, chunk("fcTL", fctl));
-            const bytes data = zlib_rows(frame.pixels, w, h, bytes_per_pixel());
+            const bytes data = zlib_rows(frame.pixels, h, row_bytes(w));
             const size_t parts = size_t(frame.data_chunks);
             for (size_t part = 0; part < parts; ++part) {
                 const size_t from = data.size() * part / parts, to = data.size() * (part + 1) / parts;

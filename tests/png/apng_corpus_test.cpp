@@ -41,4 +41,34 @@ TEST(ApngCorpus, ValidKeepFramesBrokenNeverWritten) {
     EXPECT_GT(broken, 5u);
 }
 
+// Real animations for faults found on them: a palette cut short so that
+// frames use an index past its end is refused (38) and left alone; the clock's
+// few-colour palette strip, encoded with its colours in order of first
+// appearance, comes out smaller under "-l".
+TEST(ApngCorpus, PaletteFaultsAndOrder) {
+    const char* root = std::getenv("VELTO_CORPUS");
+    if (!root || !fs::is_directory(fs::path(root) / "apng")) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    const bytes guide = read_file((fs::path(root) / "apng" / "detail-guide-33f-palette.png").string());
+    bytes cut(guide.begin(), guide.begin() + 8);
+    for (const chunk_view& c : list_chunks(guide)) {
+        bytes data = c.data;
+        if (c.type == "PLTE") {
+            ASSERT_GT(data.size(), 196u * 3);
+            data.resize(196 * 3);
+        }
+        apng_spec::append(cut, chunk(c.type, data));
+    }
+    for (bool lossless : {true, false}) {
+        const run_result r = optimise(cut, lossless, 0);
+        EXPECT_EQ(r.code, 38) << (lossless ? "-l" : "automatic");
+        EXPECT_EQ(r.after, cut);
+    }
+
+    const bytes clock = read_file((fs::path(root) / "apng" / "clock-40f-palette.png").string());
+    const run_result r = optimise(clock, true, 255);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_LT(r.after.size(), clock.size() - 300);
+    check_output(r, true, "clock");
+}
+
 }  // namespace

@@ -156,6 +156,43 @@ TEST(ApngReader, DelaysAndOtherLayouts) {
     EXPECT_EQ(pixel_at(a.frames[1], 0, 0), blue);
 }
 
+// Palette frames below 8 bits, one of them a region of the canvas, show their
+// entries (alpha from tRNS, 255 beyond it); an index past the end of the
+// palette ends the read as incomplete and says so.
+TEST(ApngReader, PaletteFramesAreExpandedAndChecked) {
+    apng_spec spec;
+    spec.width = 5, spec.height = 2, spec.colour_type = 3, spec.bit_depth = 2;
+    spec.plte = {255, 0, 0, 0, 255, 0, 0, 0, 255};
+    spec.trns = {0, 128};
+    // Indices 0 1 2 0 1 / 2 2 1 0 0, four to a byte.
+    spec.frames.push_back({.pixels = {0x18, 0x40, 0xA4, 0x00}});
+    // Indices 2 2 0 at (1, 1).
+    spec.frames.push_back({.x = 1, .y = 1, .width = 3, .height = 1, .pixels = {0xA0}});
+    apng_animation a;
+    ASSERT_TRUE(read(spec.build(), a));
+    EXPECT_FALSE(a.index_past_palette);
+    ASSERT_EQ(a.frames.size(), 2u);
+    EXPECT_EQ(pixel_at(a.frames[0], 0, 0), (px{255, 0, 0, 0}));
+    EXPECT_EQ(pixel_at(a.frames[0], 1, 0), (px{0, 255, 0, 128}));
+    EXPECT_EQ(pixel_at(a.frames[0], 2, 0), blue);
+    EXPECT_EQ(pixel_at(a.frames[0], 4, 0), (px{0, 255, 0, 128}));
+    EXPECT_EQ(pixel_at(a.frames[0], 2, 1), (px{0, 255, 0, 128}));
+    EXPECT_EQ(pixel_at(a.frames[1], 0, 1), blue);
+    EXPECT_EQ(pixel_at(a.frames[1], 2, 1), blue);
+    EXPECT_EQ(pixel_at(a.frames[1], 3, 1), (px{255, 0, 0, 0}));
+    EXPECT_EQ(pixel_at(a.frames[1], 4, 1), (px{255, 0, 0, 0}));
+
+    // Index 3 in the second frame, with three entries.
+    spec.frames[1].pixels = {0xAC};
+    EXPECT_FALSE(read(spec.build(), a));
+    EXPECT_TRUE(a.index_past_palette);
+    EXPECT_EQ(a.frames.size(), 1u);
+    // Index 3 in a column past the frame's width is padding, not an index.
+    spec.frames[1].pixels = {0xA3};
+    EXPECT_TRUE(read(spec.build(), a));
+    EXPECT_FALSE(a.index_past_palette);
+}
+
 // The IDAT data of an interlaced RGBA8 PNG that libpng writes.
 bytes interlaced_idat(uint32_t w, uint32_t h, const bytes& pixels) {
     bytes file;
@@ -298,7 +335,7 @@ TEST(ApngReader, DamagedChunkListsAreIncomplete) {
          })},
         {"frame data of too few rows", rebuild([](size_t, chunk_view c) {
              if (c.type == "fdAT") {
-                 const bytes short_data = zlib_rows(solid(2, 1, {1, 2, 3, 4}), 1, 1, 4);
+                 const bytes short_data = zlib_rows(solid(2, 1, {1, 2, 3, 4}), 1, 4);
                  c.data.resize(4);
                  c.data.insert(c.data.end(), short_data.begin(), short_data.end());
              }
@@ -336,6 +373,7 @@ TEST(ApngReader, LimitsBeforeAllocation) {
     } rows[] = {
         {"rows of the strip", 1, 16384, 62},
         {"frames beyond 16 bits", 1, 1, 70000},
+        {"one frame more than the limit", 1, 1, 65536},
         {"pixels of the strip", 16384, 16384, 1},
         {"canvas side", 16385, 1, 1},
     };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
@@ -169,15 +170,31 @@ TEST(ScanPngChunks, AnimationProfileAndPaletteFacts) {
     EXPECT_EQ(job.trns_length, 2);  // the later tRNS wins
     EXPECT_EQ(job.colour_type, 3);
 
-    // Each animation chunk alone marks the file animated; a still file with no
-    // profile drops the keep-profile flag.
-    for (const char* type : {"acTL", "fcTL", "fdAT", "tEXt"}) {
+    // Only an acTL makes a file animated: fcTL and fdAT without one are stray
+    // chunks of a still image, whose frames are not counted. A still file with
+    // no profile drops the keep-profile flag.
+    struct row {
+        std::vector<std::pair<std::string, bytes>> chunks;
+        uint8_t animated;
+        uint16_t frames;
+    } rows[] = {
+        {{{"acTL", bytes(8)}}, 1, 0},
+        {{{"acTL", bytes(8)}, {"fcTL", bytes(26)}}, 1, 1},
+        {{{"fcTL", bytes(26)}}, 0, 0},
+        {{{"fcTL", bytes(26)}, {"fcTL", bytes(26)}, {"fdAT", bytes(8)}}, 0, 0},
+        {{{"fdAT", bytes(8)}}, 0, 0},
+        {{{"tEXt", bytes(8)}}, 0, 0},
+    };
+    for (const row& r : rows) {
         png_builder one;
         one.header = ihdr(3, 3, 8, 2);
-        one.before = {{type, bytes(8)}};
+        one.before = r.chunks;
+        std::string name;
+        for (const auto& c : r.chunks) name += c.first + " ";
         image_job j = fresh_job();
-        EXPECT_EQ(scan(one.build(), j), 0) << type;
-        EXPECT_EQ(j.is_apng, std::string(type) != "tEXt") << type;
+        EXPECT_EQ(scan(one.build(), j), 0) << name;
+        EXPECT_EQ(j.is_apng, r.animated) << name;
+        EXPECT_EQ(j.frame_count, r.frames) << name;
         EXPECT_EQ(j.has_icc, 0);
         EXPECT_EQ(j.keep_icc, 0);
     }
@@ -598,6 +615,45 @@ TEST(OptimizePngFile, DamagedFilesAreLeftAloneOnEveryRoad) {
     image_job job = fresh_job(mode_lossless, uint32_t(sound.size()));
     EXPECT_EQ(optimize_png_file(path, job), 0);
     EXPECT_LT(read_bytes(path).size(), sound.size());
+}
+
+// fcTL and fdAT chunks without an acTL do not make an animation: the file is
+// optimised as the still image it is, can be previewed, and the rewritten file
+// has no frame chunks, even with every other chunk kept ("-nostrip").
+TEST(OptimizePngFile, StrayFrameChunksLeaveAStillImage) {
+    bytes fctl;
+    for (uint32_t v : {0u, 32u, 32u, 0u, 0u}) put_u32(fctl, v);
+    fctl.insert(fctl.end(), {0, 1, 0, 10, 0, 0});
+    bytes fdat;
+    put_u32(fdat, 1);
+    fdat.insert(fdat.end(), {0x78, 0x01, 1, 0, 0, 0xFF, 0xFF, 0, 0, 0, 1});
+    const bytes text = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'};
+    const bytes png = palette_file({{"PLTE", four_colours}, {"fcTL", fctl}, {"tEXt", text}},
+                                   {{"fcTL", fctl}, {"fdAT", fdat}});
+    scratch_folder tmp;
+    for (uint8_t metadata_mode : {0, 1}) {
+        const std::string path = tmp / "stray.png";
+        write_bytes(path, png);
+        image_job job = fresh_job(mode_lossless, uint32_t(png.size()));
+        job.metadata_mode = metadata_mode;
+        EXPECT_EQ(optimize_png_file(path, job), 0) << int(metadata_mode);
+        EXPECT_EQ(job.is_apng, 0);
+        const bytes written = read_bytes(path);
+        ASSERT_LT(written.size(), png.size()) << int(metadata_mode);
+        std::vector<std::string> types;
+        for (size_t pos = 8; pos + 12 <= written.size(); pos += 12 + png_chunk_length(&written[pos]))
+            types.emplace_back(written.begin() + long(pos) + 4, written.begin() + long(pos) + 8);
+        EXPECT_EQ(std::count(types.begin(), types.end(), "fcTL"), 0) << int(metadata_mode);
+        EXPECT_EQ(std::count(types.begin(), types.end(), "fdAT"), 0) << int(metadata_mode);
+        EXPECT_EQ(std::count(types.begin(), types.end(), "tEXt"), metadata_mode == 0 ? 1 : 0);
+    }
+    // The preview is not refused.
+    const std::string path = tmp / "stray.png";
+    write_bytes(path, png);
+    image_job check = fresh_job(mode_undecided, uint32_t(png.size()));
+    check.preview_check = 1;
+    EXPECT_EQ(optimize_png_file(path, check), 0);
+    EXPECT_EQ(check.preview_refused, 0);
 }
 
 // A tRNS after the image data is ignored, as a viewer ignores it: the pixels
