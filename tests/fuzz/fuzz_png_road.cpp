@@ -9,8 +9,8 @@
 // keeps the road. Files have their chunk CRCs recomputed so that changed
 // chunks get as far as the roads; other inputs become wrapped images (see
 // fuzz_input.h). Effort level 0 and one thread keep runs short, and images
-// above 64 x 64 pixels are left to the chunk scan and decoder targets, as
-// are animations.
+// above 64 x 64 pixels are left to the chunk scan and decoder targets;
+// animations are left to the animation road's own target.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -73,8 +73,7 @@ void run_road(const bytes& png, const road& r) {
     init_image_job(job, flags, uint32_t(png.size()));
     job.mode = r.mode;
 
-    // Animations take a road of their own that works through temporary files;
-    // their tests are elsewhere.
+    // Animations take a road of their own, fuzzed by a target of its own.
     image_job probe = job;
     lodepng::State probe_state;
     scan_png_chunks(png, probe_state, probe);
