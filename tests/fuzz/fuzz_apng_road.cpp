@@ -264,13 +264,7 @@ bytes wrapped_animation(const uint8_t* data, size_t size) {
 
 int fuzz_input::apng_road_target(const uint8_t* data, size_t size) {
     const road& r = roads[size % (sizeof roads / sizeof roads[0])];
-    if (is_png_file(data, size)) {
-        bytes png(data, data + size);
-        fix_chunk_crcs(png);
-        run_road(png, r);
-    } else {
-        run_road(wrapped_animation(data, size), r);
-    }
+    run_road(png_file_or(data, size, wrapped_animation), r);
     return 0;
 }
 

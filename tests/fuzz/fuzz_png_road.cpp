@@ -100,13 +100,7 @@ void run_road(const bytes& png, const road& r) {
 
 int fuzz_input::png_road_target(const uint8_t* data, size_t size) {
     const road& r = roads[size % (sizeof roads / sizeof roads[0])];
-    if (is_png_file(data, size)) {
-        bytes png(data, data + size);
-        fix_chunk_crcs(png);
-        run_road(png, r);
-    } else {
-        run_road(wrapped_image(data, size), r);
-    }
+    run_road(png_file_or(data, size, wrapped_image), r);
     return 0;
 }
 
