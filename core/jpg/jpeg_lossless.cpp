@@ -299,13 +299,3 @@ int transcode_jpeg_lossless(const std::string& input_path, const std::string& ou
     release_jpeg_memory_output(out);
     return job.result;
 }
-
-int transcode_jpeg_again(jpeg_memory_output& first, const std::string& output_path, image_job& job,
-                         uint32_t original_size) {
-    jpeg_memory_output out;
-    init_jpeg_memory_output(out, static_cast<size_t>(jpeg_memory_limit));
-    transcode_again_into(first, job, original_size, out);
-    if (out.size) write_output(output_path, out, job);
-    release_jpeg_memory_output(out);
-    return job.result;
-}

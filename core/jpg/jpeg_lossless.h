@@ -33,13 +33,6 @@ int transcode_jpeg_lossless(const std::string& input_path, const std::string& ou
 // fields change as there. Returns 0 after a library error, else job.result.
 int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_memory_output& out);
 
-// Second pass of a grey image at levels 3 and 4 over the first pass's result
-// `first` (released here) at job.jpeg_level. Writes to `output_path` only when
-// the result is smaller than the first pass's and than `original_size`, the
-// size of the file the first pass read. Returns job.result.
-int transcode_jpeg_again(jpeg_memory_output& first, const std::string& output_path, image_job& job,
-                         uint32_t original_size);
-
 // Compression settings by job.jpeg_level, after the critical parameters were
 // copied: 0 sequential with standard Huffman tables, 1 sequential with
 // optimised tables, 2 the standard progressive script, 3 and 4 a progressive

@@ -1,6 +1,5 @@
 #include "core/jpg/jpeg_lossy_decisions.h"
 
-#include <algorithm>
 #include <cmath>
 
 namespace {

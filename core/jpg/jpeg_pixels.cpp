@@ -8,7 +8,6 @@
 
 #include <jerror.h>
 
-#include "core/jpg/jpeg_lossy_decisions.h"
 #include "core/jpg/jpeg_source.h"
 
 namespace {
