@@ -12,4 +12,4 @@ target_link_libraries(velto_apng
   PUBLIC velto_base
   PRIVATE velto_png_chunks velto_png_settings velto_png_encode velto_png_codec velto_colour_profile
           velto_posterize velto_image_stats velto_transparency velto_resample velto_platform
-          velto_zdeflate velto_mlevel velto_zopfli PNG::PNG ZLIB::ZLIB PkgConfig::LCMS2)
+          velto_zdeflate velto_mlevel velto_zopfli PNG::PNG ZLIB::ZLIB)

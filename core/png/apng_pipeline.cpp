@@ -1,7 +1,5 @@
 #include "core/png/apng_pipeline.h"
 
-#include <lcms2.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -35,16 +33,6 @@ constexpr uint8_t truecolour_strip_quality = 84;
 // Frame sets that keep their palette as the strip encode chose it.
 constexpr uint32_t kept_palette_colours_max = 127;
 
-// The strip in sRGB when the file carries a profile that LittleCMS can use;
-// true when the pixels were converted. (An optimised animation keeps no
-// profile, so only the pixels matter here.)
-bool convert_strip_to_srgb(const std::string& path, std::vector<uint8_t>& strip, const image_job& job) {
-    std::vector<uint8_t> profile;
-    return strip.size() / 4 >= job.pixel_count && read_embedded_profile(path, profile) &&
-           transform_profile_to_srgb(profile.data(), profile.size(), TYPE_RGBA_8, strip.data(), TYPE_RGBA_8,
-                                     strip.data(), job.pixel_count);
-}
-
 // The strip analysis, in the order later steps rely on. True when it changed
 // the strip's pixels beyond the clean-ups the encode repeats: a resize or a
 // conversion to sRGB.
@@ -67,7 +55,8 @@ bool analyse_strip(const std::string& path, std::vector<uint8_t>& strip, lodepng
         // resize_image clears the target when the strip keeps its size.
         changed = job.resize_target != 0;
     }
-    if (job.srgb && convert_strip_to_srgb(path, strip, job)) changed = true;
+    // An optimised animation keeps no profile: only the pixels matter here.
+    if (job.srgb && convert_icc_to_srgb(path, strip, job)) changed = true;
     if (job.mode == mode_undecided) decide_png_mode(strip.data(), job);
     return changed;
 }

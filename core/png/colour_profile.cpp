@@ -100,7 +100,7 @@ bool read_embedded_profile(const std::string& path, std::vector<uint8_t>& profil
     return found;
 }
 
-void convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, image_job& job) {
+bool convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, image_job& job) {
     std::vector<uint8_t> profile;
     const bool converted = image.size() / 4 >= job.pixel_count && read_embedded_profile(path, profile) &&
                            transform_profile_to_srgb(profile.data(), profile.size(), TYPE_RGBA_8, image.data(),
@@ -109,4 +109,5 @@ void convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, i
         job.keep_icc = 0;
     else if (job.metadata_mode != 2)
         job.keep_icc = 1;
+    return converted;
 }

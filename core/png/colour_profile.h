@@ -19,8 +19,8 @@
 // profile. When the file cannot be read, has no usable profile or LittleCMS
 // cannot build the transform, the pixels stay unchanged and the profile is
 // kept (job.keep_icc := 1 unless metadata is stripped, mode 2), because the
-// unconverted pixels still need it.
-void convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, image_job& job);
+// unconverted pixels still need it. True when the pixels were converted.
+bool convert_icc_to_srgb(const std::string& path, std::vector<uint8_t>& image, image_job& job);
 
 // The profile bytes of the iCCP chunk of the PNG file at `path`, read up to
 // the image data; false (profile empty) when there is none or libpng fails.
