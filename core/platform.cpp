@@ -41,6 +41,8 @@ constexpr int ioprio_class_shift = 13;
 
 }  // namespace
 
+bool has_write_bit(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
+
 bool write_all(int fd, const void* data, size_t size) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (size > 0) {
@@ -118,8 +120,7 @@ bool read_entry_info(const std::string& path, file_info& info) {
 bool path_writable(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
-    // access() says yes to root even for a file marked read-only.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+    if (!has_write_bit(st.st_mode)) return false;
     return ::access(path.c_str(), W_OK) == 0;
 }
 

@@ -62,8 +62,6 @@ file_info info_of(const struct stat& st) {
     return info;
 }
 
-bool has_write_bit(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
-
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool same_time(const struct timespec& a, const struct timespec& b) {
@@ -314,8 +312,9 @@ bool held_input::writable() const {
     // so the permission bits are looked at too. The folder counts because the
     // replace puts a new file into it.
     struct stat folder {};
-    return file_ && has_write_bit(file_->identity) && ::faccessat(file_->folder_fd, file_->name.c_str(), W_OK, 0) == 0 &&
-           ::fstat(file_->folder_fd, &folder) == 0 && has_write_bit(folder) &&
+    return file_ && has_write_bit(file_->identity.st_mode) &&
+           ::faccessat(file_->folder_fd, file_->name.c_str(), W_OK, 0) == 0 &&
+           ::fstat(file_->folder_fd, &folder) == 0 && has_write_bit(folder.st_mode) &&
            ::faccessat(file_->folder_fd, ".", W_OK, 0) == 0;
 }
 

@@ -6,6 +6,10 @@
 #include <string>
 #include <sys/types.h>
 
+// Some write permission bit is set. access() says yes to root even for a file
+// or folder marked read-only, so the bits are looked at too.
+bool has_write_bit(mode_t mode);
+
 // Writes all bytes, retrying short writes and interrupted calls.
 bool write_all(int fd, const void* data, size_t size);
 
