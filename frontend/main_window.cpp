@@ -379,10 +379,8 @@ void TfrmMain::add_path(const std::string& path) {
     for (size_t i = first; i < files_.rows().size(); ++i) append_grid_row(i);
     if (files_.rows().size() == first) return;
     unit_.files_loaded = true;
-    if (get_path())
-        do_message_bar(panel_.method.index == 0 ? status_click_to_preview : status_ready);
-    else
-        show_engine_missing();
+    // after_paths_added puts the engine's error back when it is missing.
+    do_message_bar(panel_.method.index == 0 ? status_click_to_preview : status_ready);
 }
 
 void TfrmMain::tmrMainTimer() {
