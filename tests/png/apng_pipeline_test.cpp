@@ -5,13 +5,12 @@
 // written.
 #include "core/png/apng_pipeline.h"
 
-#include <lcms2.h>
-
 #include <algorithm>
 #include <cstdlib>
 
 #include "core/png/colour_profile.h"
 #include "png/apng_check.h"
+#include "png/icc_fixture.h"
 
 namespace {
 
@@ -314,29 +313,12 @@ TEST(ApngPipeline, ResizedStripGivesFramesTheTargetHeight) {
     }
 }
 
-// An RGB profile with Adobe RGB (1998) primaries and a gamma 1.8 curve.
-bytes wide_gamut_profile() {
-    cmsCIExyY white;
-    cmsWhitePointFromTemp(&white, 6504);
-    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
-    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(gamma);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    bytes data(size);
-    cmsSaveProfileToMem(profile, data.data(), &size);
-    cmsCloseProfile(profile);
-    return data;
-}
-
 // "-srgb" on an opaque palette animation with a profile: the frames come out
 // converted to sRGB (the optimised animation keeps no profile).
 TEST(ApngPipeline, ConvertedPaletteStripIsEncoded) {
     apng_spec spec = palette_animation(3, 99, 0);
     bytes file = spec.build();
-    const bytes profile = wide_gamut_profile();
+    const bytes profile = fixture::wide_gamut_profile();
     bytes iccp = {'w', 'i', 'd', 'e', 0, 0};
     uLongf z_size = compressBound(uLong(profile.size()));
     bytes z(z_size);

@@ -10,32 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "png/icc_fixture.h"
 #include "png/png_fixture.h"
 
 namespace {
 
 using fixture::bytes;
-
-bytes save_profile(cmsHPROFILE profile) {
-    cmsUInt32Number size = 0;
-    EXPECT_TRUE(cmsSaveProfileToMem(profile, nullptr, &size));
-    bytes data(size);
-    EXPECT_TRUE(cmsSaveProfileToMem(profile, data.data(), &size));
-    cmsCloseProfile(profile);
-    return data;
-}
-
-// An RGB profile with Adobe RGB (1998) primaries and a gamma 1.8 curve.
-bytes wide_gamut_profile() {
-    cmsCIExyY white;
-    cmsWhitePointFromTemp(&white, 6504);
-    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
-    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(gamma);
-    return save_profile(profile);
-}
+using fixture::save_profile;
+using fixture::wide_gamut_profile;
 
 bytes srgb_profile() { return save_profile(cmsCreate_sRGBProfile()); }
 
