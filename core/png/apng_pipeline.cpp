@@ -186,6 +186,8 @@ uint8_t build_optimized_apng(const std::string& path, const std::vector<uint8_t>
     // A palette index past the palette is refused as the still-image decoder
     // refuses it.
     if (!complete && animation.index_past_palette) return job.result = uint8_t(png_error_palette_size);
+    // So is a critical chunk it does not know, wherever it stands.
+    if (!complete && animation.unknown_critical) return job.result = uint8_t(png_error_unknown_critical);
     const size_t hidden = animation.default_skipped ? 1 : 0;
     // Only a whole animation whose frames match the chunk scan's count is
     // optimised; anything else stays as it is.

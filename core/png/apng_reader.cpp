@@ -38,6 +38,15 @@ bool type_is_letters(const uint8_t* chunk) {
     return true;
 }
 
+// A chunk a decoder must understand to show the image (upper-case first
+// letter) that is none of the four PNG defines. Whatever it means is lost
+// when the file is written again without it.
+bool is_unknown_critical(const uint8_t* chunk) {
+    return chunk[4] >= 'A' && chunk[4] <= 'Z' && !png_chunk_type_equals(chunk, "IHDR") &&
+           !png_chunk_type_equals(chunk, "PLTE") && !png_chunk_type_equals(chunk, "IDAT") &&
+           !png_chunk_type_equals(chunk, "IEND");
+}
+
 // --- libpng glue -----------------------------------------------------------
 // The functions below run libpng calls that may jump back to a setjmp in
 // this section. None of them, nor the callbacks libpng calls, holds an object
@@ -433,6 +442,9 @@ bool apng_reader::read() {
             ok = handle_fdat(chunk, length);
         } else if (png_chunk_type_equals(chunk, "IEND")) {
             return handle_iend();
+        } else if (is_unknown_critical(chunk)) {
+            animation_.unknown_critical = true;
+            return false;
         } else if (!image_data_seen_) {
             ok = feed_frame_decoder(&guard_.decoder, chunk, size_t(length) + 12);
             if (ok) {

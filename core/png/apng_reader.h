@@ -31,6 +31,8 @@ struct apng_animation {
     bool default_skipped = false;
     // The read stopped at a palette index past the end of the palette.
     bool index_past_palette = false;
+    // The read stopped at a critical chunk the reader does not know.
+    bool unknown_critical = false;
 };
 
 // Reads the APNG in `data`. True only when the file was read to its IEND

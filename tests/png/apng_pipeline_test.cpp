@@ -228,6 +228,48 @@ TEST(ApngPipeline, IndexPastThePaletteIsRefused) {
     }
 }
 
+// A critical chunk the engine does not know is refused as in a still image
+// (the codec's code 69) wherever it stands, on every road, and the file stays
+// as it was: writing the animation again without it would change what it
+// means. An unknown ancillary chunk may be dropped.
+TEST(ApngPipeline, UnknownCriticalChunkIsRefused) {
+    const bytes good = built_animations()[0].second.build();
+    // `good` with a chunk of `type` put before the chunk at position `before`
+    // of its list (the IEND when past the end).
+    auto with_chunk = [&](const std::string& type, size_t before) {
+        const std::vector<chunk_view> chunks = list_chunks(good);
+        before = std::min(before, chunks.size() - 1);
+        bytes out(good.begin(), good.begin() + 8);
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            if (i == before) apng_spec::append(out, chunk(type, {1, 2, 3}));
+            apng_spec::append(out, chunk(chunks[i].type, chunks[i].data));
+        }
+        return out;
+    };
+    struct row {
+        const char* name;
+        bytes file;
+        int code;
+    } rows[] = {
+        {"before the image data", with_chunk("ABCD", 2), 69},
+        {"between two frames", with_chunk("ABCD", 5), 69},
+        {"before IEND", with_chunk("ABCD", 1000), 69},
+        {"ancillary before IEND", with_chunk("abCD", 1000), 0},
+    };
+    for (const row& r : rows) {
+        for (bool lossless : {true, false}) {
+            const std::string what = std::string(r.name) + (lossless ? " -l" : "");
+            const run_result result = optimise(r.file, lossless, 0);
+            EXPECT_EQ(result.code, r.code) << what;
+            if (r.code != 0) {
+                EXPECT_EQ(result.after, r.file) << what;
+            } else {
+                check_output(result, lossless, what);
+            }
+        }
+    }
+}
+
 // A lossless palette strip of few colours is encoded with translucent entries
 // first and the others in the order in which the colours first appear; at
 // the higher levels the frames keep that palette.
