@@ -129,13 +129,16 @@ void TfrmMain::end_run(int64_t start_ms) {
     // A crashed engine is no completed run, even when other starts went well.
     const bool failed = unit_.engine_failed;
     if (!stopped) setWindowTitle("velto");
-    save_ini();
+    unit_.settings_unsaved = !save_ini();
     do_message_bar(stopped ? status_paused : failed ? status_run_failed : status_finished);
     unit_.seconds_total += elapsed_seconds(start_ms, tick_ms());
-    if (!stopped && !failed) {
+    if (!stopped && !failed)
         unit_.status_text += elapsed_text(unit_.seconds_total, QLocale().decimalPoint().toStdString());
-        status_panel->setText(QString::fromStdString(unit_.status_text));
-    }
+    // The run's own text would hide a failed save of the settings: the error
+    // follows it and stays until the next message.
+    if (unit_.settings_unsaved)
+        unit_.status_text += status_message(status_settings_not_saved, unit_.version, unit_.total_saved);
+    status_panel->setText(QString::fromStdString(unit_.status_text));
     ProgressBar->hide();
     int_button_clear->setEnabled(true);
     if (stopped) {
@@ -164,10 +167,11 @@ void TfrmMain::do_stop() {
 void TfrmMain::do_autorun() {
     if (busy_) return;
     int_button_optimize_action();
-    // Only a run that went to its end without a failed engine start closes
-    // the program; a pause, a failed handshake or a crashed engine leaves the
-    // window open with its message.
+    // Only a run that went to its end without a failed engine start or a
+    // failed save of the settings closes the program; a pause, a failed
+    // handshake, a crashed engine or lost settings leave the window open with
+    // the message.
     if (panel_.auto_run.index == autorun_and_close_index && unit_.run_finished && !unit_.stop_requested &&
-        !unit_.engine_failed)
+        !unit_.engine_failed && !unit_.settings_unsaved)
         close();
 }

@@ -26,6 +26,8 @@ struct main_unit_state {
     bool stop_requested = false;
     // An engine start since the last Clear crashed or could not be started.
     bool engine_failed = false;
+    // The settings could not be saved at the end of the last run.
+    bool settings_unsaved = false;
     bool preview_failed = false;
     bool preview_open = false;
     uint8_t progress_percent = 0;

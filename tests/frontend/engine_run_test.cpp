@@ -357,6 +357,48 @@ private slots:
         QVERIFY(!w->busy());
     }
 
+    // A settings file that cannot be written at the end of a run (a folder
+    // in its place) keeps its error in view after the run's own text, for a
+    // finished and for a paused run, and keeps an auto-run window open.
+    void failedSettingsSaveStaysVisibleAfterARun() {
+        window_fixture fx;
+        fx.write("appdata/velto.ini", "[Options]\nMultithreading=4\n");  // one file a start
+        make_files(fx, {400, 400});
+        auto w = fx.window();
+        QVERIFY(w);
+        w->do_drop_files({fx.path("files")});
+        QFile::remove(fx.root.filePath("appdata/velto.ini"));
+        QDir(fx.root.path()).mkpath("appdata/velto.ini");
+        const QString error = expected_status(status_settings_not_saved);
+
+        ::setenv("VELTO_FAKE_SLEEP_MS", "100", 1);
+        fx.repeat_until([&] {
+            if (fx.engine_runs().isEmpty()) return false;
+            click(button(w.get(), "int_button_stop"));
+            return true;
+        });
+        click(button(w.get(), "int_button_optimize"));
+        QCOMPARE(status(w.get()), expected_status(status_paused) + error);
+
+        click(button(w.get(), "int_button_resume"));
+        const QString done = status(w.get());
+        QVERIFY2(done.startsWith(expected_status(status_finished, 400) + "  "), qPrintable(done));
+        QVERIFY2(done.endsWith(" 秒" + error), qPrintable(done));
+
+        window_fixture autorun;
+        autorun.write("appdata/velto.ini", "[Options]\nAutorun=2\n");
+        make_files(autorun, {100});
+        auto a = autorun.window();
+        QVERIFY(a);
+        QFile::remove(autorun.root.filePath("appdata/velto.ini"));
+        QDir(autorun.root.path()).mkpath("appdata/velto.ini");
+        a->do_drop_files({autorun.path("files")});
+        QTRY_VERIFY_WITH_TIMEOUT(!autorun.engine_runs().isEmpty() && !a->busy(), 5000);
+        QTest::qWait(50);
+        QVERIFY(a->isVisible());
+        QVERIFY2(status(a.get()).endsWith(error), qPrintable(status(a.get())));
+    }
+
     void autoRunClosesTheProgramOnlyAfterARunToItsEnd() {
         window_fixture fx;
         fx.write("appdata/velto.ini", "[Options]\nAutorun=2\n");
