@@ -4,6 +4,8 @@
 #      tests on Qt's offscreen platform, its screenshots under a virtual X server);
 #   2. the codec tests again under AddressSanitizer and UBSan;
 #   3. the fuzz targets for a bounded time.
+# It ends with the number of test cases each suite skipped and why (a skip is
+# no failure, but a run that skipped cases did not check everything).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 cd "$here"
@@ -14,7 +16,11 @@ status=0
 
 echo "== release build and tests"
 scripts/build.sh build Release -DVELTO_GUI=ON
-(cd build && ctest --output-on-failure -j "$jobs") || status=1
+# The JUnit files keep every test's whole output, where skipped cases and
+# their reasons stand.
+junit_args=(--test-output-size-passed 16777216 --test-output-size-failed 16777216)
+rm -f build/junit.xml build-asan/junit.xml
+(cd build && ctest --output-on-failure -j "$jobs" --output-junit "$here/build/junit.xml" "${junit_args[@]}") || status=1
 
 echo "== sanitizer build, codec tests"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_SANITIZE=ON -DVELTO_GUI=OFF >/dev/null
@@ -22,7 +28,8 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_SANI
 codec_tests="$(cd build-asan && ctest -N -L codec | awk '/Test +#[0-9]+:/ {print $3}')"
 # shellcheck disable=SC2086
 cmake --build build-asan --parallel "$jobs" --target $codec_tests
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -L codec) || status=1
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -L codec \
+  --output-junit "$here/build-asan/junit.xml" "${junit_args[@]}") || status=1
 
 if ls tests/fuzz/*.cmake >/dev/null 2>&1; then
   echo "== fuzz targets"
@@ -61,5 +68,15 @@ if ls tests/fuzz/*.cmake >/dev/null 2>&1; then
     fi
   done
 fi
+
+echo "== skipped test cases"
+for suite in "release build:build" "sanitizer build:build-asan"; do
+  label="${suite%%:*}"; dir="${suite#*:}"
+  if [ -f "$dir/junit.xml" ]; then
+    echo "$label: $(scripts/skip-summary.sh "$dir/junit.xml")"
+  else
+    echo "$label: no test results"
+  fi
+done
 
 exit $status
