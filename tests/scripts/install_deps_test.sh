@@ -64,11 +64,14 @@ check() {  # NAME CONDITION...
 }
 
 # Holds lock NAME for SECONDS in a background shell that starts no other
-# process (it waits with read on a pipe that never gets data).
+# process (it waits with read on a pipe that never gets data). Returns once
+# the lock is held, however long a loaded machine takes to get there.
 hold() {
-  ( exec 9>>"$work/locks/$1"; flock 9; read -r -t "$2" <>"$work/never" ) &
+  local ready="$work/held-$1"
+  rm -f "$ready"
+  ( exec 9>>"$work/locks/$1"; flock 9; : >"$ready"; read -r -t "$2" <>"$work/never" ) &
   holders+=($!)
-  sleep 0.3
+  while [ ! -e "$ready" ]; do sleep 0.05; done
 }
 
 # Runs the script with the stand-ins and a lock bound of BOUND seconds;
