@@ -6,7 +6,8 @@
 # A skip inside a passing test program counts too: a GoogleTest case
 # ("[  SKIPPED ]" after a ": Skipped" line and its reason), a Qt Test case
 # ("SKIP   : ..."), and a whole program that ctest reports as not run (its
-# SKIP_RETURN_CODE; the reason is the last line it printed).
+# SKIP_RETURN_CODE or skip pattern) without naming a skipped case: the
+# reason is then the last line it printed.
 #   scripts/skip-summary.sh JUNIT.xml...
 set -euo pipefail
 
@@ -25,7 +26,7 @@ awk '
   # A test program: whether ctest ran it, and where its output starts.
   /<testcase / {
     notrun = ($0 ~ /status="notrun"/ || $0 ~ /status="skipped"/)
-    in_out = 0; last = ""; want_reason = 0
+    in_out = 0; last = ""; want_reason = 0; counted_before = total
   }
   /<system-out>/ { in_out = 1; sub(/.*<system-out>/, "") }
   in_out {
@@ -38,7 +39,12 @@ awk '
     if (line !~ /^[ \t]*$/) last = line
     if (ended) in_out = 0
   }
-  /<\/testcase>/ { if (notrun) count(last == "" ? "skipped by ctest" : last); notrun = 0 }
+  # A program skipped as a whole counts once, unless it named its skipped
+  # cases itself.
+  /<\/testcase>/ {
+    if (notrun && total == counted_before) count(last == "" ? "skipped by ctest" : last)
+    notrun = 0
+  }
   END {
     if (total == 0) { print "0 cases skipped"; exit }
     line = total (total == 1 ? " case skipped: " : " cases skipped: ")
