@@ -124,13 +124,21 @@ size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size);
 // input, and the folder is flushed too. A hard link to the input keeps the
 // old bytes. When the path is a symbolic link its target is replaced. For the
 // held input (see held_input) the rename happens only when the file is still
-// the one that was read. On any failure the temporary file is removed, the
-// file at the path stays as it was, and the function returns false. Every
-// pipeline that rewrites an input goes through here.
+// the one that was read. A file made by create_temp_file is written as by
+// write_whole_file instead: a link in its place is replaced, not followed. On
+// any failure the temporary file is removed, the file at the path stays as it
+// was, and the function returns false. Every pipeline that rewrites an input
+// goes through here.
 bool replace_file_contents(const std::string& path, const void* data, size_t size);
 
-// Writes a whole file: an existing file is replaced as by
-// replace_file_contents; a missing one is created through a temporary file in
-// the same folder that is renamed into place when complete (permission bits
-// 0666 less the umask). Returns false, with nothing left behind, on failure.
+// Writes a whole file (the data folder's previews, report and settings),
+// never through a symbolic link, since others may be able to put one into the
+// data folder. The folder is opened once and everything happens relative to
+// it: an existing regular file is replaced as by replace_file_contents (its
+// metadata kept); a missing name, a symbolic link (to a file, to a folder or
+// dangling) or another entry that is no folder is replaced by a new file
+// through a temporary file renamed over the name (permission bits 0666 less
+// the umask), so the link itself goes and its target is never touched. The
+// held input (see held_input) is replaced as by replace_file_contents.
+// Returns false, with nothing left behind, on failure.
 bool write_whole_file(const std::string& path, const void* data, size_t size);

@@ -7,7 +7,9 @@
 // there, get the original's metadata, are flushed, and are renamed over the
 // name only while that name still names the file that was read. So a file
 // saved again during the run, or a link swapped in to point elsewhere, is left
-// alone instead of being overwritten with the old image.
+// alone instead of being overwritten with the old image. The files of the data
+// folder are written relative to their opened folder as well, and a link in
+// place of one is replaced by the rename, never followed.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -252,25 +254,21 @@ bool replace_held(held_file& h, const void* data, size_t size, bool check_identi
     return true;
 }
 
-// A new file at `path` (missing until now): written to a temporary file in
-// its folder and renamed into place when complete.
-bool create_new_file(const std::string& path, const void* data, size_t size) {
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty()) return false;
-    const int folder_fd = open_folder(folder, 0);
-    if (folder_fd < 0) return false;
+// Writes a new file named `name` in the folder open as `folder_fd`: a
+// temporary file there is renamed over the name when complete. Whatever held
+// the name - nothing, a symbolic link, a FIFO - is replaced, never followed or
+// opened; a folder there makes the rename fail.
+bool write_new_file(int folder_fd, const std::string& name, const void* data, size_t size) {
     std::string temp_name;
     int slot = -1;
     const int fd = create_live_temp(folder_fd, ".velto-", 0666, "", temp_name, slot);
-    bool ok = fd >= 0 && write_all(fd, data, size) && ::fsync(fd) == 0;
-    if (fd >= 0) ok = (::close(fd) == 0) && ok;
-    ok = ok && ::renameat(folder_fd, temp_name.c_str(), folder_fd, name.c_str()) == 0;
-    if (fd >= 0 && !ok) (void)::unlinkat(folder_fd, temp_name.c_str(), 0);
+    if (fd < 0) return false;
+    const bool ok = write_all(fd, data, size) && ::fsync(fd) == 0 &&
+                    ::renameat(folder_fd, temp_name.c_str(), folder_fd, name.c_str()) == 0;
+    if (!ok) (void)::unlinkat(folder_fd, temp_name.c_str(), 0);
     forget_live_temp(slot);
     if (ok) (void)::fsync(folder_fd);
-    ::close(folder_fd);
+    ::close(fd);
     return ok;
 }
 
@@ -367,14 +365,32 @@ size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size) {
 
 bool replace_file_contents(const std::string& path, const void* data, size_t size) {
     if (held_file* h = held_for(path)) return replace_held(*h, data, size, true);
-    // Another file (a preview, a file in the data folder): the same safe
-    // replace, without a run to compare against.
+    // A temporary file of ours (the rotation pre-pass writes one in the data
+    // folder) is written as the data folder's files are: a link found in its
+    // place is replaced, not followed.
+    if (find_live_temp(path) >= 0) return write_whole_file(path, data, size);
+    // Another file: the same safe replace, without a run to compare against.
     held_file h;
     return open_held(path, h) && replace_held(h, data, size, false);
 }
 
 bool write_whole_file(const std::string& path, const void* data, size_t size) {
-    struct stat st {};
-    if (held_for(path) || ::stat(path.c_str(), &st) == 0) return replace_file_contents(path, data, size);
-    return errno == ENOENT && create_new_file(path, data, size);
+    if (held_file* h = held_for(path)) return replace_held(*h, data, size, true);
+    // The folder is opened once and the name looked at and written relative
+    // to it, so a link put in place of the name at any moment is replaced by
+    // the rename and never followed.
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    held_file h;
+    h.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (h.name.empty()) return false;
+    h.folder_fd = open_folder(folder, 0);
+    if (h.folder_fd < 0) return false;
+    struct stat named {};
+    if (::fstatat(h.folder_fd, h.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && write_new_file(h.folder_fd, h.name, data, size);
+    // A regular file keeps its metadata; it is opened without following a
+    // link, so one swapped in since the look above makes the write fail.
+    if (S_ISREG(named.st_mode)) return open_in_held_folder(path, h) && replace_held(h, data, size, false);
+    return !S_ISDIR(named.st_mode) && write_new_file(h.folder_fd, h.name, data, size);
 }

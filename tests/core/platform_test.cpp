@@ -577,6 +577,57 @@ TEST(WriteWholeFile, FailureKeepsTheOldFileAndRemovesTheTemporary) {
     EXPECT_EQ(names_in(tmp.path), std::vector<std::string>{"taken"});
 }
 
+// Others may be able to write into the data folder. A link they put in place
+// of a preview, the report, the settings or a temporary file of ours is
+// replaced by the written file; what it points at is never touched.
+TEST(WriteWholeFile, ALinkInPlaceOfTheFileIsReplacedNotFollowed) {
+    enum class writer { whole_file, temporary_file };
+    const struct {
+        const char* name;
+        writer how;
+    } writers[] = {
+        {"a data-folder file", writer::whole_file},
+        {"a temporary file of ours", writer::temporary_file},
+    };
+    const struct {
+        const char* name;
+        const char* target;  // inside the folder "outside"
+    } links[] = {
+        {"a link to a file outside", "victim.png"},
+        {"a dangling link", "missing.png"},
+        {"a link to a folder", "folder"},
+    };
+    for (const auto& w : writers)
+        for (const auto& l : links) {
+            SCOPED_TRACE(std::string(w.name) + ", " + l.name);
+            temp_folder tmp;
+            fs::create_directories(tmp / "data");
+            fs::create_directories(tmp / "outside/folder");
+            write_file(tmp / "outside/victim.png", "not to be written");
+            write_file(tmp / "outside/folder/inside.png", "not to be written either");
+            std::string path = tmp / "data/temp-view.png";
+            if (w.how == writer::temporary_file) {
+                path = create_temp_file(tmp / "data");
+                ASSERT_FALSE(path.empty());
+                ASSERT_EQ(::unlink(path.c_str()), 0);
+            }
+            fs::create_symlink(tmp / ("outside/" + std::string(l.target)), path);
+
+            const bool written = w.how == writer::whole_file ? write_whole_file(path, "new", 3)
+                                                             : replace_file_contents(path, "new", 3);
+            EXPECT_TRUE(written);
+            const bool regular = fs::is_regular_file(fs::symlink_status(path));
+            EXPECT_TRUE(regular);
+            if (regular) EXPECT_EQ(read_file(path), "new");
+            EXPECT_EQ(names_in(tmp / "data"), std::vector<std::string>{fs::path(path).filename().string()});
+            EXPECT_EQ(names_in(tmp / "outside"), (std::vector<std::string>{"folder", "victim.png"}));
+            EXPECT_EQ(read_file(tmp / "outside/victim.png"), "not to be written");
+            EXPECT_EQ(names_in(tmp / "outside/folder"), std::vector<std::string>{"inside.png"});
+            EXPECT_EQ(read_file(tmp / "outside/folder/inside.png"), "not to be written either");
+            if (w.how == writer::temporary_file) remove_temp_file(path);
+        }
+}
+
 TEST(TempFile, RemovedWhenAnAllocationFailureEndsTheEngine) {
     temp_folder tmp;
     const pid_t child = ::fork();
