@@ -112,6 +112,11 @@ private:
 // leaves `bytes` empty) when the file cannot be read completely.
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes);
 
+// The same for a file of the data folder, never through a symbolic link. On
+// failure errno says why: ENOENT for a missing file, ELOOP for a link, EINVAL
+// for an entry that is no regular file.
+bool read_whole_entry(const std::string& path, std::vector<uint8_t>& bytes);
+
 // Reads up to `size` bytes from the start of the file; returns how many were
 // read (0 when the file cannot be opened).
 size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size);

@@ -170,6 +170,23 @@ bool read_exactly(int fd, size_t size, std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// Reads the whole regular file at `path`, opened with `extra_flags` added.
+// On failure errno says why: the open's error, EINVAL for an entry that is no
+// regular file, EIO for a read that fell short.
+bool read_named_file(const std::string& path, int extra_flags, std::vector<uint8_t>& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
+    if (fd < 0) return false;
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (!read_exactly(fd, static_cast<size_t>(st.st_size), bytes))
+        error = EIO;
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 bool is_copied_attribute(const char* name) {
     return std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "system.posix_acl_", 17) == 0;
 }
@@ -334,16 +351,16 @@ bool held_input::set_mtime(int64_t mtime_ns) {
 
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes) {
     bytes.clear();
-    bool ok = false;
-    if (const held_file* h = held_for(path)) {
-        ok = read_exactly(h->fd, static_cast<size_t>(h->identity.st_size), bytes);
-    } else {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return false;
-        struct stat st {};
-        ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_exactly(fd, static_cast<size_t>(st.st_size), bytes);
-        ::close(fd);
-    }
+    const held_file* h = held_for(path);
+    const bool ok = h ? read_exactly(h->fd, static_cast<size_t>(h->identity.st_size), bytes)
+                      : read_named_file(path, 0, bytes);
+    if (!ok) bytes.clear();
+    return ok;
+}
+
+bool read_whole_entry(const std::string& path, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    const bool ok = read_named_file(path, O_NOFOLLOW, bytes);
     if (!ok) bytes.clear();
     return ok;
 }

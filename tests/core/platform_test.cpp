@@ -628,6 +628,37 @@ TEST(WriteWholeFile, ALinkInPlaceOfTheFileIsReplacedNotFollowed) {
         }
 }
 
+// The no-link read says why it read nothing, so a caller can tell a link or
+// a missing file from a file it could not read.
+TEST(ReadWholeEntry, ReadsARegularFileAndNeverThroughALink) {
+    temp_folder tmp;
+    write_file(tmp / "file.ini", "contents");
+    fs::create_directory(tmp / "folder");
+    fs::create_symlink(tmp / "file.ini", tmp / "link.ini");
+    const struct {
+        const char* name;
+        bool read;
+        int error;
+    } cases[] = {
+        {"file.ini", true, 0},
+        {"link.ini", false, ELOOP},
+        {"missing.ini", false, ENOENT},
+        {"folder", false, EINVAL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes{1, 2, 3};
+        errno = 0;
+        EXPECT_EQ(read_whole_entry(tmp / c.name, bytes), c.read);
+        if (c.read) {
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "contents");
+        } else {
+            EXPECT_EQ(errno, c.error);
+            EXPECT_TRUE(bytes.empty());
+        }
+    }
+}
+
 TEST(TempFile, RemovedWhenAnAllocationFailureEndsTheEngine) {
     temp_folder tmp;
     const pid_t child = ::fork();
