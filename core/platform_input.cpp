@@ -238,11 +238,20 @@ void keep_owner(int fd, const struct stat& original) {
     if (::fchown(fd, original.st_uid, original.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), original.st_gid);
 }
 
+// Removes a temporary file that did not take its name. A folder that became
+// append-only after the check refuses this as it refused the rename; the
+// temporary then stays, emptied, so that no copy of the image is left in it.
+void discard_temp(int folder_fd, const std::string& temp_name, int fd, int slot) {
+    if (::unlinkat(folder_fd, temp_name.c_str(), 0) != 0) (void)::ftruncate(fd, 0);
+    forget_live_temp(slot);
+}
+
 // Writes `data` to a new temporary file in the held folder, puts the
 // original's metadata on it and renames it over the held name; with
 // `check_identity`, only while the name still names the file that was read.
 // On success the new file becomes the held one.
 bool replace_held(held_file& h, const void* data, size_t size, bool check_identity) {
+    if (append_only_or_immutable(h.folder_fd) || append_only_or_immutable(h.fd)) return false;
     std::string temp_name;
     int slot = -1;
     const int fd = create_live_temp(h.folder_fd, ".velto-", 0600, "", temp_name, slot);
@@ -254,8 +263,7 @@ bool replace_held(held_file& h, const void* data, size_t size, bool check_identi
     ok = ok && (!check_identity || still_the_held_file(h));
     ok = ok && ::renameat(h.folder_fd, temp_name.c_str(), h.folder_fd, h.name.c_str()) == 0;
     if (!ok) {
-        (void)::unlinkat(h.folder_fd, temp_name.c_str(), 0);
-        forget_live_temp(slot);
+        discard_temp(h.folder_fd, temp_name, fd, slot);
         ::close(fd);
         return false;
     }
@@ -276,15 +284,19 @@ bool replace_held(held_file& h, const void* data, size_t size, bool check_identi
 // the name - nothing, a symbolic link, a FIFO - is replaced, never followed or
 // opened; a folder there makes the rename fail.
 bool write_new_file(int folder_fd, const std::string& name, const void* data, size_t size) {
+    if (append_only_or_immutable(folder_fd)) return false;
     std::string temp_name;
     int slot = -1;
     const int fd = create_live_temp(folder_fd, ".velto-", 0666, "", temp_name, slot);
     if (fd < 0) return false;
     const bool ok = write_all(fd, data, size) && ::fsync(fd) == 0 &&
                     ::renameat(folder_fd, temp_name.c_str(), folder_fd, name.c_str()) == 0;
-    if (!ok) (void)::unlinkat(folder_fd, temp_name.c_str(), 0);
-    forget_live_temp(slot);
-    if (ok) (void)::fsync(folder_fd);
+    if (ok) {
+        forget_live_temp(slot);
+        (void)::fsync(folder_fd);
+    } else {
+        discard_temp(folder_fd, temp_name, fd, slot);
+    }
     ::close(fd);
     return ok;
 }
@@ -325,12 +337,14 @@ const file_info& held_input::opened() const {
 bool held_input::writable() const {
     // access() says yes to root even for a file or folder marked read-only,
     // so the permission bits are looked at too. The folder counts because the
-    // replace puts a new file into it.
+    // replace puts a new file into it. An append-only or immutable file or
+    // folder refuses the rename even to root.
     struct stat folder {};
     return file_ && has_write_bit(file_->identity.st_mode) &&
            ::faccessat(file_->folder_fd, file_->name.c_str(), W_OK, 0) == 0 &&
            ::fstat(file_->folder_fd, &folder) == 0 && has_write_bit(folder.st_mode) &&
-           ::faccessat(file_->folder_fd, ".", W_OK, 0) == 0;
+           ::faccessat(file_->folder_fd, ".", W_OK, 0) == 0 && !append_only_or_immutable(file_->fd) &&
+           !append_only_or_immutable(file_->folder_fd);
 }
 
 bool held_input::replaced() const { return file_ && file_->replaced; }

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "core/fatal.h"
+#include "core/file_attributes.h"
 #include "core/platform.h"
 #include "core/temp_folder.h"
 
@@ -618,7 +619,9 @@ TEST(WriteWholeFile, ALinkInPlaceOfTheFileIsReplacedNotFollowed) {
             EXPECT_TRUE(written);
             const bool regular = fs::is_regular_file(fs::symlink_status(path));
             EXPECT_TRUE(regular);
-            if (regular) EXPECT_EQ(read_file(path), "new");
+            if (regular) {
+                EXPECT_EQ(read_file(path), "new");
+            }
             EXPECT_EQ(names_in(tmp / "data"), std::vector<std::string>{fs::path(path).filename().string()});
             EXPECT_EQ(names_in(tmp / "outside"), (std::vector<std::string>{"folder", "victim.png"}));
             EXPECT_EQ(read_file(tmp / "outside/victim.png"), "not to be written");
@@ -656,6 +659,80 @@ TEST(ReadWholeEntry, ReadsARegularFileAndNeverThroughALink) {
             EXPECT_EQ(errno, c.error);
             EXPECT_TRUE(bytes.empty());
         }
+    }
+}
+
+// An append-only or immutable folder refuses renames and removals in it, and
+// such a file refuses to be renamed over, even to root: a file there is not
+// writable, and no replace writes a temporary there that could stay behind.
+TEST(AppendOnlyOrImmutable, NothingIsWrittenAndNoTemporaryStays) {
+    const struct {
+        const char* name;
+        bool on_folder;
+        int flag;
+    } cases[] = {
+        {"append-only folder", true, FS_APPEND_FL},
+        {"immutable folder", true, FS_IMMUTABLE_FL},
+        {"append-only file", false, FS_APPEND_FL},
+        {"immutable file", false, FS_IMMUTABLE_FL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        attribute_guard attributes;
+        const std::string folder = tmp / "d";
+        const std::string x = folder + "/x.png";
+        fs::create_directory(folder);
+        write_file(x, "old contents");
+        const std::string why_not = attributes.add(c.on_folder ? folder : x, c.flag);
+        if (!why_not.empty()) GTEST_SKIP() << why_not;
+
+        {
+            held_input held(x);
+            ASSERT_TRUE(held.held());
+            EXPECT_FALSE(held.writable());
+            EXPECT_FALSE(replace_file_contents(x, "new", 3));
+        }
+        EXPECT_FALSE(write_whole_file(x, "new", 3));  // as a data-folder file
+        if (c.on_folder) {
+            EXPECT_FALSE(write_whole_file(folder + "/new.png", "new", 3));
+            EXPECT_EQ(create_temp_file(folder), "");
+        }
+        EXPECT_EQ(read_file(x), "old contents");
+        EXPECT_EQ(names_in(folder), std::vector<std::string>{"x.png"});
+    }
+}
+
+// A folder made append-only after a temporary file was made in it refuses
+// its removal, whether the road removes it or the engine ends on a fatal
+// error (as on a signal): the file stays, but empty.
+TEST(TempFile, EmptiedWhenItsFolderRefusesTheRemoval) {
+    for (const bool engine_ends : {false, true}) {
+        SCOPED_TRACE(engine_ends ? "the engine ends" : "the road removes it");
+        temp_folder tmp;
+        attribute_guard attributes;
+        const std::string why_not = attributes.add(tmp.path, FS_APPEND_FL);
+        if (!why_not.empty()) GTEST_SKIP() << why_not;
+        ASSERT_EQ(change_attributes(tmp.path, FS_APPEND_FL, false), "");
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const std::string path = create_temp_file(tmp.path);
+            if (path.empty()) ::_exit(3);
+            write_file(path, "a copy of an image");
+            if (!change_attributes(tmp.path, FS_APPEND_FL, true).empty()) ::_exit(4);
+            if (engine_ends) fatal_exit();
+            remove_temp_file(path);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), engine_ends ? 1 : 0);
+        const std::vector<std::string> names = names_in(tmp.path);
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(names[0].rfind("velto-", 0), 0u);
+        EXPECT_EQ(fs::file_size(tmp / names[0]), 0u);
     }
 }
 
