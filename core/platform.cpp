@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -42,6 +44,20 @@ constexpr int ioprio_class_shift = 13;
 }  // namespace
 
 bool has_write_bit(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
+
+bool append_only_or_immutable(int fd) {
+    // The kernel stores an int, whatever the request's declared type says.
+    int flags = 0;
+    // ENOTTY, ENOTSUP or EINVAL: a file system without the attributes. EBADF:
+    // a bare handle (a folder that may be written but not listed), which
+    // cannot be asked; only root can set the attributes, so such a folder is
+    // rarely append-only, and turning away every file in it would refuse
+    // files that can be rewritten. It counts as without them: a replace there
+    // that meets the attribute fails as one whose folder got it after the
+    // check, its temporary removed or, where the folder refuses that, emptied.
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return false;
+    return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
 
 bool write_all(int fd, const void* data, size_t size) {
     const unsigned char* p = static_cast<const unsigned char*>(data);

@@ -51,12 +51,14 @@ bool path_writable(const std::string& path);
 bool set_file_mtime(const std::string& path, int64_t mtime_ns);
 
 // Creates a new empty file with a unique name ("velto-" and six random
-// characters) in `folder` and returns its path, or "" on failure. The file
+// characters) in `folder` and returns its path, or "" on failure (also in an
+// append-only or immutable folder, where it could not be removed). The file
 // stays in the table of live temporary files, which SIGINT, SIGTERM and SIGHUP
 // empty before the process ends, until remove_temp_file removes it.
 std::string create_temp_file(const std::string& folder);
 
-// Removes a file made by create_temp_file and takes it out of the table.
+// Removes a file made by create_temp_file and takes it out of the table. In a
+// folder that refuses the removal (made append-only since) it is emptied.
 void remove_temp_file(const std::string& path);
 
 // The input file of the pipeline running on the calling thread. Made by the
@@ -91,7 +93,9 @@ public:
     const file_info& opened() const;
     // path_writable for the held file and for its folder: false when either
     // has no write permission bit at all (even for root) or access() denies
-    // writing, since the replace writes a new file into the folder.
+    // writing, since the replace writes a new file into the folder; false
+    // too when either carries the append-only or immutable attribute, which
+    // refuses the rename (and the removal of a temporary) even to root.
     bool writable() const;
     // A replace went through this hold.
     bool replaced() const;
@@ -112,6 +116,11 @@ private:
 // leaves `bytes` empty) when the file cannot be read completely.
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes);
 
+// The same for a file of the data folder, never through a symbolic link. On
+// failure errno says why: ENOENT for a missing file, ELOOP for a link, EINVAL
+// for an entry that is no regular file.
+bool read_whole_entry(const std::string& path, std::vector<uint8_t>& bytes);
+
 // Reads up to `size` bytes from the start of the file; returns how many were
 // read (0 when the file cannot be opened).
 size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size);
@@ -124,13 +133,25 @@ size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size);
 // input, and the folder is flushed too. A hard link to the input keeps the
 // old bytes. When the path is a symbolic link its target is replaced. For the
 // held input (see held_input) the rename happens only when the file is still
-// the one that was read. On any failure the temporary file is removed, the
-// file at the path stays as it was, and the function returns false. Every
-// pipeline that rewrites an input goes through here.
+// the one that was read. A file made by create_temp_file is written as by
+// write_whole_file instead: a link in its place is replaced, not followed.
+// Nothing is written when the folder or the file carries the append-only or
+// immutable attribute. On any failure the temporary file is removed (or, in a
+// folder that refuses the removal, emptied), the file at the path stays as it
+// was, and the function returns false. Every pipeline that rewrites an input
+// goes through here.
 bool replace_file_contents(const std::string& path, const void* data, size_t size);
 
-// Writes a whole file: an existing file is replaced as by
-// replace_file_contents; a missing one is created through a temporary file in
-// the same folder that is renamed into place when complete (permission bits
-// 0666 less the umask). Returns false, with nothing left behind, on failure.
+// Writes a whole file (the data folder's previews, report and settings),
+// never through a symbolic link, since others may be able to put one into the
+// data folder. The folder is opened once and everything happens relative to
+// it: an existing regular file is replaced as by replace_file_contents (its
+// metadata kept); a missing name, a symbolic link (to a file, to a folder or
+// dangling) or another entry that is no folder is replaced by a new file
+// through a temporary file renamed over the name (permission bits 0666 less
+// the umask), so the link itself goes and its target is never touched. The
+// held input (see held_input) is replaced as by replace_file_contents. An
+// append-only or immutable folder or file is refused before anything is
+// written. Returns false on failure, with nothing left behind but, where the
+// folder refuses its removal, an emptied temporary.
 bool write_whole_file(const std::string& path, const void* data, size_t size);

@@ -7,7 +7,9 @@
 // there, get the original's metadata, are flushed, and are renamed over the
 // name only while that name still names the file that was read. So a file
 // saved again during the run, or a link swapped in to point elsewhere, is left
-// alone instead of being overwritten with the old image.
+// alone instead of being overwritten with the old image. The files of the data
+// folder are written relative to their opened folder as well, and a link in
+// place of one is replaced by the rename, never followed.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -168,6 +170,23 @@ bool read_exactly(int fd, size_t size, std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// Reads the whole regular file at `path`, opened with `extra_flags` added.
+// On failure errno says why: the open's error, EINVAL for an entry that is no
+// regular file, EIO for a read that fell short.
+bool read_named_file(const std::string& path, int extra_flags, std::vector<uint8_t>& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
+    if (fd < 0) return false;
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (!read_exactly(fd, static_cast<size_t>(st.st_size), bytes))
+        error = EIO;
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 bool is_copied_attribute(const char* name) {
     return std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "system.posix_acl_", 17) == 0;
 }
@@ -219,11 +238,20 @@ void keep_owner(int fd, const struct stat& original) {
     if (::fchown(fd, original.st_uid, original.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), original.st_gid);
 }
 
+// Removes a temporary file that did not take its name. A folder that became
+// append-only after the check refuses this as it refused the rename; the
+// temporary then stays, emptied, so that no copy of the image is left in it.
+void discard_temp(int folder_fd, const std::string& temp_name, int fd, int slot) {
+    if (::unlinkat(folder_fd, temp_name.c_str(), 0) != 0) (void)::ftruncate(fd, 0);
+    forget_live_temp(slot);
+}
+
 // Writes `data` to a new temporary file in the held folder, puts the
 // original's metadata on it and renames it over the held name; with
 // `check_identity`, only while the name still names the file that was read.
 // On success the new file becomes the held one.
 bool replace_held(held_file& h, const void* data, size_t size, bool check_identity) {
+    if (append_only_or_immutable(h.folder_fd) || append_only_or_immutable(h.fd)) return false;
     std::string temp_name;
     int slot = -1;
     const int fd = create_live_temp(h.folder_fd, ".velto-", 0600, "", temp_name, slot);
@@ -235,8 +263,7 @@ bool replace_held(held_file& h, const void* data, size_t size, bool check_identi
     ok = ok && (!check_identity || still_the_held_file(h));
     ok = ok && ::renameat(h.folder_fd, temp_name.c_str(), h.folder_fd, h.name.c_str()) == 0;
     if (!ok) {
-        (void)::unlinkat(h.folder_fd, temp_name.c_str(), 0);
-        forget_live_temp(slot);
+        discard_temp(h.folder_fd, temp_name, fd, slot);
         ::close(fd);
         return false;
     }
@@ -252,25 +279,25 @@ bool replace_held(held_file& h, const void* data, size_t size, bool check_identi
     return true;
 }
 
-// A new file at `path` (missing until now): written to a temporary file in
-// its folder and renamed into place when complete.
-bool create_new_file(const std::string& path, const void* data, size_t size) {
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty()) return false;
-    const int folder_fd = open_folder(folder, 0);
-    if (folder_fd < 0) return false;
+// Writes a new file named `name` in the folder open as `folder_fd`: a
+// temporary file there is renamed over the name when complete. Whatever held
+// the name - nothing, a symbolic link, a FIFO - is replaced, never followed or
+// opened; a folder there makes the rename fail.
+bool write_new_file(int folder_fd, const std::string& name, const void* data, size_t size) {
+    if (append_only_or_immutable(folder_fd)) return false;
     std::string temp_name;
     int slot = -1;
     const int fd = create_live_temp(folder_fd, ".velto-", 0666, "", temp_name, slot);
-    bool ok = fd >= 0 && write_all(fd, data, size) && ::fsync(fd) == 0;
-    if (fd >= 0) ok = (::close(fd) == 0) && ok;
-    ok = ok && ::renameat(folder_fd, temp_name.c_str(), folder_fd, name.c_str()) == 0;
-    if (fd >= 0 && !ok) (void)::unlinkat(folder_fd, temp_name.c_str(), 0);
-    forget_live_temp(slot);
-    if (ok) (void)::fsync(folder_fd);
-    ::close(folder_fd);
+    if (fd < 0) return false;
+    const bool ok = write_all(fd, data, size) && ::fsync(fd) == 0 &&
+                    ::renameat(folder_fd, temp_name.c_str(), folder_fd, name.c_str()) == 0;
+    if (ok) {
+        forget_live_temp(slot);
+        (void)::fsync(folder_fd);
+    } else {
+        discard_temp(folder_fd, temp_name, fd, slot);
+    }
+    ::close(fd);
     return ok;
 }
 
@@ -310,12 +337,14 @@ const file_info& held_input::opened() const {
 bool held_input::writable() const {
     // access() says yes to root even for a file or folder marked read-only,
     // so the permission bits are looked at too. The folder counts because the
-    // replace puts a new file into it.
+    // replace puts a new file into it. An append-only or immutable file or
+    // folder refuses the rename even to root.
     struct stat folder {};
     return file_ && has_write_bit(file_->identity.st_mode) &&
            ::faccessat(file_->folder_fd, file_->name.c_str(), W_OK, 0) == 0 &&
            ::fstat(file_->folder_fd, &folder) == 0 && has_write_bit(folder.st_mode) &&
-           ::faccessat(file_->folder_fd, ".", W_OK, 0) == 0;
+           ::faccessat(file_->folder_fd, ".", W_OK, 0) == 0 && !append_only_or_immutable(file_->fd) &&
+           !append_only_or_immutable(file_->folder_fd);
 }
 
 bool held_input::replaced() const { return file_ && file_->replaced; }
@@ -336,16 +365,16 @@ bool held_input::set_mtime(int64_t mtime_ns) {
 
 bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes) {
     bytes.clear();
-    bool ok = false;
-    if (const held_file* h = held_for(path)) {
-        ok = read_exactly(h->fd, static_cast<size_t>(h->identity.st_size), bytes);
-    } else {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return false;
-        struct stat st {};
-        ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_exactly(fd, static_cast<size_t>(st.st_size), bytes);
-        ::close(fd);
-    }
+    const held_file* h = held_for(path);
+    const bool ok = h ? read_exactly(h->fd, static_cast<size_t>(h->identity.st_size), bytes)
+                      : read_named_file(path, 0, bytes);
+    if (!ok) bytes.clear();
+    return ok;
+}
+
+bool read_whole_entry(const std::string& path, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    const bool ok = read_named_file(path, O_NOFOLLOW, bytes);
     if (!ok) bytes.clear();
     return ok;
 }
@@ -367,14 +396,32 @@ size_t read_file_head(const std::string& path, uint8_t* buffer, size_t size) {
 
 bool replace_file_contents(const std::string& path, const void* data, size_t size) {
     if (held_file* h = held_for(path)) return replace_held(*h, data, size, true);
-    // Another file (a preview, a file in the data folder): the same safe
-    // replace, without a run to compare against.
+    // A temporary file of ours (the rotation pre-pass writes one in the data
+    // folder) is written as the data folder's files are: a link found in its
+    // place is replaced, not followed.
+    if (find_live_temp(path) >= 0) return write_whole_file(path, data, size);
+    // Another file: the same safe replace, without a run to compare against.
     held_file h;
     return open_held(path, h) && replace_held(h, data, size, false);
 }
 
 bool write_whole_file(const std::string& path, const void* data, size_t size) {
-    struct stat st {};
-    if (held_for(path) || ::stat(path.c_str(), &st) == 0) return replace_file_contents(path, data, size);
-    return errno == ENOENT && create_new_file(path, data, size);
+    if (held_file* h = held_for(path)) return replace_held(*h, data, size, true);
+    // The folder is opened once and the name looked at and written relative
+    // to it, so a link put in place of the name at any moment is replaced by
+    // the rename and never followed.
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    held_file h;
+    h.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (h.name.empty()) return false;
+    h.folder_fd = open_folder(folder, 0);
+    if (h.folder_fd < 0) return false;
+    struct stat named {};
+    if (::fstatat(h.folder_fd, h.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && write_new_file(h.folder_fd, h.name, data, size);
+    // A regular file keeps its metadata; it is opened without following a
+    // link, so one swapped in since the look above makes the write fail.
+    if (S_ISREG(named.st_mode)) return open_in_held_folder(path, h) && replace_held(h, data, size, false);
+    return !S_ISDIR(named.st_mode) && write_new_file(h.folder_fd, h.name, data, size);
 }

@@ -10,6 +10,13 @@
 // or folder marked read-only, so the bits are looked at too.
 bool has_write_bit(mode_t mode);
 
+// The file or folder open as `fd` carries the append-only or the immutable
+// attribute. In such a folder, or over such a file, a rename is refused even
+// to root, and in an append-only folder so is removing a file: a temporary
+// made there could neither take the name nor go away. A file system without
+// these attributes has none.
+bool append_only_or_immutable(int fd);
+
 // Writes all bytes, retrying short writes and interrupted calls.
 bool write_all(int fd, const void* data, size_t size);
 

@@ -3,9 +3,10 @@
 //
 // The signal handler may run on any thread at any moment, so it reads only
 // lock-free atomics and plain fields published before them, and calls only
-// unlinkat, sigaction and raise. Writers take a mutex among themselves; each
-// slot's state tells the handler whether its fields are complete. A slot the
-// handler has claimed is never reused: the process is about to end.
+// unlinkat, openat, fstat, ftruncate, close, sigaction and raise. Writers take
+// a mutex among themselves; each slot's state tells the handler whether its
+// fields are complete. A slot the handler has claimed is never reused: the
+// process is about to end.
 #include "core/platform.h"
 #include "core/platform_internal.h"
 #include "core/fatal.h"
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -45,10 +47,24 @@ std::array<live_temp, max_live_temps> live_temps;
 std::mutex writers;
 std::once_flag handlers_installed;
 
+// Removes the temporary file `name` from the folder open as `folder_fd`. A
+// folder made append-only after the file was made refuses that; the file is
+// emptied then, so that no copy of an image stays. It is opened without
+// following a link and emptied only when it has no other name, so nothing put
+// in its place from elsewhere is cut. Async-signal-safe.
+void remove_or_empty(int folder_fd, const char* name) {
+    if (::unlinkat(folder_fd, name, 0) == 0) return;
+    const int fd = ::openat(folder_fd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) (void)::ftruncate(fd, 0);
+    ::close(fd);
+}
+
 void remove_live_temps() {
     for (live_temp& t : live_temps) {
         int expected = slot_live;
-        if (t.state.compare_exchange_strong(expected, slot_claimed)) (void)::unlinkat(t.folder_fd, t.name, 0);
+        if (t.state.compare_exchange_strong(expected, slot_claimed)) remove_or_empty(t.folder_fd, t.name);
     }
 }
 
@@ -172,6 +188,11 @@ std::string create_temp_file(const std::string& folder) {
     if (base.empty()) return "";
     const int folder_fd = open_folder(base, 0);
     if (folder_fd < 0) return "";
+    // A file made in an append-only or immutable folder could not be removed.
+    if (append_only_or_immutable(folder_fd)) {
+        ::close(folder_fd);
+        return "";
+    }
     std::string name;
     int slot = -1;
     const int fd = create_live_temp(folder_fd, "velto-", 0600, base, name, slot);
@@ -184,6 +205,10 @@ std::string create_temp_file(const std::string& folder) {
 void remove_temp_file(const std::string& path) {
     if (path.empty()) return;
     const int slot = find_live_temp(path);
-    ::unlink(path.c_str());
+    // The slot's folder and name stay as they are until it is forgotten.
+    if (slot >= 0)
+        remove_or_empty(live_temps[static_cast<size_t>(slot)].folder_fd, live_temps[static_cast<size_t>(slot)].name);
+    else
+        ::unlink(path.c_str());
     forget_live_temp(slot);
 }

@@ -2,7 +2,6 @@
 #include "frontend/profile_file.h"
 
 #include <cerrno>
-#include <sys/stat.h>
 
 #include "core/platform.h"
 
@@ -109,10 +108,8 @@ std::string profile_text(const profile_file& file) {
 
 bool load_profile(const std::string& path, profile_file& file) {
     file = profile_file{};
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT;
     std::vector<uint8_t> bytes;
-    if (!read_whole_file(path, bytes)) return false;
+    if (!read_whole_entry(path, bytes)) return errno == ENOENT || errno == ELOOP;
     file = parse_profile(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     return true;
 }

@@ -24,7 +24,10 @@ profile_file parse_profile(std::string_view text);
 std::string profile_text(const profile_file& file);
 
 // Reads the file at `path`. A missing file gives an empty profile and true;
-// a file that exists but cannot be read gives false.
+// a file that exists but cannot be read gives false. A symbolic link counts
+// as missing and is not read: the file lives in the data folder, where others
+// may have planted the link, and what it points at must not be copied into
+// the file that replaces it.
 bool load_profile(const std::string& path, profile_file& file);
 
 // The value of `key` in `section`, blanks around it removed and one pair of

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "core/fatal.h"
+#include "core/file_attributes.h"
 #include "core/platform.h"
 #include "core/temp_folder.h"
 
@@ -575,6 +576,164 @@ TEST(WriteWholeFile, FailureKeepsTheOldFileAndRemovesTheTemporary) {
     EXPECT_FALSE(write_whole_file(dir, "x", 1));
     EXPECT_EQ(read_file(dir + "/inside"), "keep");
     EXPECT_EQ(names_in(tmp.path), std::vector<std::string>{"taken"});
+}
+
+// Others may be able to write into the data folder. A link they put in place
+// of a preview, the report, the settings or a temporary file of ours is
+// replaced by the written file; what it points at is never touched.
+TEST(WriteWholeFile, ALinkInPlaceOfTheFileIsReplacedNotFollowed) {
+    enum class writer { whole_file, temporary_file };
+    const struct {
+        const char* name;
+        writer how;
+    } writers[] = {
+        {"a data-folder file", writer::whole_file},
+        {"a temporary file of ours", writer::temporary_file},
+    };
+    const struct {
+        const char* name;
+        const char* target;  // inside the folder "outside"
+    } links[] = {
+        {"a link to a file outside", "victim.png"},
+        {"a dangling link", "missing.png"},
+        {"a link to a folder", "folder"},
+    };
+    for (const auto& w : writers)
+        for (const auto& l : links) {
+            SCOPED_TRACE(std::string(w.name) + ", " + l.name);
+            temp_folder tmp;
+            fs::create_directories(tmp / "data");
+            fs::create_directories(tmp / "outside/folder");
+            write_file(tmp / "outside/victim.png", "not to be written");
+            write_file(tmp / "outside/folder/inside.png", "not to be written either");
+            std::string path = tmp / "data/temp-view.png";
+            if (w.how == writer::temporary_file) {
+                path = create_temp_file(tmp / "data");
+                ASSERT_FALSE(path.empty());
+                ASSERT_EQ(::unlink(path.c_str()), 0);
+            }
+            fs::create_symlink(tmp / ("outside/" + std::string(l.target)), path);
+
+            const bool written = w.how == writer::whole_file ? write_whole_file(path, "new", 3)
+                                                             : replace_file_contents(path, "new", 3);
+            EXPECT_TRUE(written);
+            const bool regular = fs::is_regular_file(fs::symlink_status(path));
+            EXPECT_TRUE(regular);
+            if (regular) {
+                EXPECT_EQ(read_file(path), "new");
+            }
+            EXPECT_EQ(names_in(tmp / "data"), std::vector<std::string>{fs::path(path).filename().string()});
+            EXPECT_EQ(names_in(tmp / "outside"), (std::vector<std::string>{"folder", "victim.png"}));
+            EXPECT_EQ(read_file(tmp / "outside/victim.png"), "not to be written");
+            EXPECT_EQ(names_in(tmp / "outside/folder"), std::vector<std::string>{"inside.png"});
+            EXPECT_EQ(read_file(tmp / "outside/folder/inside.png"), "not to be written either");
+            if (w.how == writer::temporary_file) remove_temp_file(path);
+        }
+}
+
+// The no-link read says why it read nothing, so a caller can tell a link or
+// a missing file from a file it could not read.
+TEST(ReadWholeEntry, ReadsARegularFileAndNeverThroughALink) {
+    temp_folder tmp;
+    write_file(tmp / "file.ini", "contents");
+    fs::create_directory(tmp / "folder");
+    fs::create_symlink(tmp / "file.ini", tmp / "link.ini");
+    const struct {
+        const char* name;
+        bool read;
+        int error;
+    } cases[] = {
+        {"file.ini", true, 0},
+        {"link.ini", false, ELOOP},
+        {"missing.ini", false, ENOENT},
+        {"folder", false, EINVAL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes{1, 2, 3};
+        errno = 0;
+        EXPECT_EQ(read_whole_entry(tmp / c.name, bytes), c.read);
+        if (c.read) {
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "contents");
+        } else {
+            EXPECT_EQ(errno, c.error);
+            EXPECT_TRUE(bytes.empty());
+        }
+    }
+}
+
+// An append-only or immutable folder refuses renames and removals in it, and
+// such a file refuses to be renamed over, even to root: a file there is not
+// writable, and no replace writes a temporary there that could stay behind.
+TEST(AppendOnlyOrImmutable, NothingIsWrittenAndNoTemporaryStays) {
+    const struct {
+        const char* name;
+        bool on_folder;
+        int flag;
+    } cases[] = {
+        {"append-only folder", true, FS_APPEND_FL},
+        {"immutable folder", true, FS_IMMUTABLE_FL},
+        {"append-only file", false, FS_APPEND_FL},
+        {"immutable file", false, FS_IMMUTABLE_FL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        attribute_guard attributes;
+        const std::string folder = tmp / "d";
+        const std::string x = folder + "/x.png";
+        fs::create_directory(folder);
+        write_file(x, "old contents");
+        const std::string why_not = attributes.add(c.on_folder ? folder : x, c.flag);
+        if (!why_not.empty()) GTEST_SKIP() << why_not;
+
+        {
+            held_input held(x);
+            ASSERT_TRUE(held.held());
+            EXPECT_FALSE(held.writable());
+            EXPECT_FALSE(replace_file_contents(x, "new", 3));
+        }
+        EXPECT_FALSE(write_whole_file(x, "new", 3));  // as a data-folder file
+        if (c.on_folder) {
+            EXPECT_FALSE(write_whole_file(folder + "/new.png", "new", 3));
+            EXPECT_EQ(create_temp_file(folder), "");
+        }
+        EXPECT_EQ(read_file(x), "old contents");
+        EXPECT_EQ(names_in(folder), std::vector<std::string>{"x.png"});
+    }
+}
+
+// A folder made append-only after a temporary file was made in it refuses
+// its removal, whether the road removes it or the engine ends on a fatal
+// error (as on a signal): the file stays, but empty.
+TEST(TempFile, EmptiedWhenItsFolderRefusesTheRemoval) {
+    for (const bool engine_ends : {false, true}) {
+        SCOPED_TRACE(engine_ends ? "the engine ends" : "the road removes it");
+        temp_folder tmp;
+        attribute_guard attributes;
+        const std::string why_not = attributes.add(tmp.path, FS_APPEND_FL);
+        if (!why_not.empty()) GTEST_SKIP() << why_not;
+        ASSERT_EQ(change_attributes(tmp.path, FS_APPEND_FL, false), "");
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const std::string path = create_temp_file(tmp.path);
+            if (path.empty()) ::_exit(3);
+            write_file(path, "a copy of an image");
+            if (!change_attributes(tmp.path, FS_APPEND_FL, true).empty()) ::_exit(4);
+            if (engine_ends) fatal_exit();
+            remove_temp_file(path);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), engine_ends ? 1 : 0);
+        const std::vector<std::string> names = names_in(tmp.path);
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(names[0].rfind("velto-", 0), 0u);
+        EXPECT_EQ(fs::file_size(tmp / names[0]), 0u);
+    }
 }
 
 TEST(TempFile, RemovedWhenAnAllocationFailureEndsTheEngine) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>  // jpeglib.h needs FILE
 #include <cstdlib>
 #include <fcntl.h>
@@ -227,6 +228,51 @@ TEST(EngineBinary, ExitCodesAndTouchedFiles) {
         for (const std::string& name : c.keeps_time) EXPECT_EQ(take_snapshot(tmp / name).mtime_s, old_time_s) << name;
         for (const std::string& name : c.holds_png)
             EXPECT_EQ(read_file(tmp / name).substr(0, 8), png_signature) << name;
+    }
+}
+
+// Others may be able to write into the data folder (LOCALAPPDATA may name a
+// shared folder). A link planted there under a preview file's name is
+// replaced by the preview; the file it points at is never written.
+TEST(EngineBinary, PreviewsReplaceLinksInTheDataFolder) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    const std::vector<std::string> preview_names = {"temp-result-jpg.jpg", "temp-result-png.png", "temp-view.png"};
+    const struct {
+        const char* name;
+        fixture input;
+        std::string option;
+        std::vector<std::string> written;
+    } preview_cases[] = {
+        {"PNG preview", real_png("a.png"), "-preview", {"temp-result-png.png", "temp-view.png"}},
+        {"JPEG preview", real_jpeg("a.jpg"), "-preview", {"temp-result-jpg.jpg", "temp-view.png"}},
+        {"view of the original", real_png("a.png"), "-preview-original", {"temp-view.png"}},
+    };
+    for (const auto& c : preview_cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        make_fixture(tmp, c.input);
+        fs::create_directories(tmp / "appdata");
+        fs::create_directories(tmp / "victims");
+        for (const std::string& name : preview_names) {
+            write_file(tmp / ("victims/" + name), "someone else's " + name);
+            fs::create_symlink(tmp / ("victims/" + name), tmp / ("appdata/" + name));
+        }
+        const snapshot input = take_snapshot(tmp / c.input.name);
+
+        EXPECT_EQ(run_core(tmp, {c.option, tmp / c.input.name}).status, 0);
+        EXPECT_TRUE(take_snapshot(tmp / c.input.name) == input);
+        for (const std::string& name : preview_names) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(read_file(tmp / ("victims/" + name)), "someone else's " + name);
+            const std::string path = tmp / ("appdata/" + name);
+            const bool written = std::find(c.written.begin(), c.written.end(), name) != c.written.end();
+            EXPECT_EQ(fs::is_symlink(path), !written);
+            if (!written) continue;
+            const std::string signature = name.ends_with(".jpg") ? jpeg_signature.substr(0, 3) : png_signature;
+            EXPECT_EQ(read_file(path).substr(0, signature.size()), signature);
+        }
+        for (fs::directory_iterator it(tmp / "appdata"), end; it != end; ++it)
+            EXPECT_FALSE(it->path().filename().string().starts_with(".velto-")) << it->path();
     }
 }
 

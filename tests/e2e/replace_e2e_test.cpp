@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "core/file_attributes.h"
 #include "core/temp_folder.h"
 #include "e2e/run_core.h"
 
@@ -322,6 +323,71 @@ TEST(ReplaceE2E, FileInAReadOnlyFolderIsLeftAlone) {
         EXPECT_EQ(run_core(tmp, {"-l", tmp / arg}).status, 1);
         EXPECT_TRUE(state_of(tmp / "ro/a.png") == before);
     }
+}
+
+// An append-only or immutable folder refuses renames and removals in it, and
+// such a file refuses to be renamed over, even to root. A file there fails
+// with 1 before anything is written, as one in a read-only folder does, and
+// no temporary file is left beside it.
+TEST(ReplaceE2E, AppendOnlyOrImmutableFileOrFolderIsLeftAlone) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    const struct {
+        const char* name;
+        bool on_folder;
+        int flag;
+    } cases[] = {
+        {"append-only folder", true, FS_APPEND_FL},
+        {"immutable folder", true, FS_IMMUTABLE_FL},
+        {"append-only file", false, FS_APPEND_FL},
+        {"immutable file", false, FS_IMMUTABLE_FL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_folder tmp;
+        attribute_guard attributes;
+        fs::create_directory(tmp / "d");
+        const std::string x = tmp / "d/x.png";
+        write_file(x, stored_png(5));
+        const file_state before = state_of(x);
+        const std::string why_not = attributes.add(c.on_folder ? tmp / "d" : x, c.flag);
+        if (!why_not.empty()) GTEST_SKIP() << why_not;
+
+        EXPECT_EQ(run_core(tmp, {"-l", x}).status, 1);
+        EXPECT_TRUE(state_of(x) == before);
+        EXPECT_EQ(entries_of(tmp / "d"), std::vector<std::string>{"x.png"});
+    }
+}
+
+// The folder becomes append-only after the check, while the engine writes
+// its temporary file: the rename and the removal are refused, and the
+// temporary that stays is empty.
+TEST(ReplaceE2E, TemporaryLeftInAFolderMadeAppendOnlyDuringTheRunIsEmpty) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    const char* shim = std::getenv("VELTO_SWAP_SHIM");
+    ASSERT_NE(shim, nullptr) << "VELTO_SWAP_SHIM names the preloaded library";
+    temp_folder tmp;
+    attribute_guard attributes;
+    fs::create_directory(tmp / "d");
+    fs::create_directory(tmp / "probe");
+    const std::string why_not = attributes.add(tmp / "probe", FS_APPEND_FL);
+    if (!why_not.empty()) GTEST_SKIP() << why_not;
+    const std::string x = tmp / "d/x.png";
+    write_file(x, stored_png(6));
+    const file_state before = state_of(x);
+    attributes.expect(tmp / "d", FS_APPEND_FL);
+    scoped_env env;
+    env.set("LD_PRELOAD", shim);
+    env.set("VELTO_SWAP", "append-only-folder");
+    env.set("VELTO_SWAP_TARGET", x);
+    env.set("VELTO_SWAP_SOURCE", x);
+
+    EXPECT_EQ(run_core(tmp, {"-q", "-l", x}).status, 1);
+    EXPECT_TRUE(state_of(x) == before);
+    const std::vector<std::string> names = entries_of(tmp / "d");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], "x.png");
+    EXPECT_EQ(names[0].rfind(".velto-", 0), 0u);
+    EXPECT_EQ(fs::file_size(tmp / ("d/" + names[0])), 0u);
 }
 
 }  // namespace

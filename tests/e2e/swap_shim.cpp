@@ -5,17 +5,20 @@
 //   VELTO_SWAP        "rename" (rename SOURCE over TARGET), "rewrite" (write
 //                     SOURCE's bytes into TARGET in place), "rewrite-keep-times"
 //                     (the same, then TARGET's access and modification times
-//                     put back, as `touch -r` would) or "symlink" (replace
-//                     TARGET by a link to SOURCE)
+//                     put back, as `touch -r` would), "symlink" (replace
+//                     TARGET by a link to SOURCE) or "append-only-folder"
+//                     (give TARGET's folder the append-only attribute; root)
 //   VELTO_SWAP_TARGET the engine's input file
 //   VELTO_SWAP_SOURCE the other file
 // It acts once, on the first file created whose name starts with ".velto-".
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +42,23 @@ void copy_into(const char* from, const char* to) {
     if (out >= 0) close(out);
 }
 
+// The folder holding `path` gets the append-only attribute.
+void make_folder_append_only(const char* path) {
+    char folder[4096];
+    const char* slash = strrchr(path, '/');
+    const size_t length = slash ? size_t(slash - path) : 0;
+    if (!slash || length == 0 || length >= sizeof folder) return;
+    memcpy(folder, path, length);
+    folder[length] = '\0';
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_APPEND_FL;
+        (void)ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) close(fd);
+}
+
 void change_input(const char* created) {
     if (done || !is_replace_temporary(created)) return;
     done = true;
@@ -59,6 +79,8 @@ void change_input(const char* created) {
     } else if (strcmp(mode, "symlink") == 0) {
         (void)unlink(target);
         (void)symlink(source, target);
+    } else if (strcmp(mode, "append-only-folder") == 0) {
+        make_folder_append_only(target);
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/temp_folder.h"
 #include "frontend/report.h"
@@ -97,6 +98,22 @@ TEST(Report, WrittenWholeOrNotAtAll) {
     const std::string blocked = tmp / "blocked.csv";
     ASSERT_EQ(::mkdir(blocked.c_str(), 0755), 0);
     EXPECT_FALSE(write_report(blocked, {}, 0, 0));
+}
+
+// Others may be able to write into the data folder: a link planted there as
+// the report is replaced by it, and the file it points at is not written.
+TEST(Report, ALinkInPlaceOfTheReportIsReplacedNotFollowed) {
+    temp_folder tmp;
+    ASSERT_EQ(::mkdir((tmp / "data").c_str(), 0755), 0);
+    write_file(tmp / "victim.txt", "someone else's file");
+    const std::string path = tmp / "data/krast.csv";
+    ASSERT_EQ(::symlink((tmp / "victim.txt").c_str(), path.c_str()), 0);
+    ASSERT_TRUE(write_report(path, {row("/a.png", 10, 5)}, 10, 5));
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(path), utf16le_bytes(build_report_text({row("/a.png", 10, 5)}, 10, 5)));
+    EXPECT_EQ(read_file(tmp / "victim.txt"), "someone else's file");
 }
 
 }  // namespace

@@ -156,4 +156,33 @@ TEST(SettingsFile, FailedSaveReportsFalseAndLeavesNoFileBehind) {
     EXPECT_EQ(entries, 1u);
 }
 
+// Others may be able to write into the data folder. A link planted there as
+// the settings file is neither read nor followed: the save replaces it with a
+// file of our own, and what it points at stays as it was and is not copied.
+TEST(SettingsFile, ALinkInPlaceOfTheFileIsReplacedNotFollowed) {
+    namespace fs = boost::filesystem;
+    const std::string foreign = "[Options]\nLossySetQuality=2\nsecret=kept elsewhere\n";
+    for (const char* target : {"other.ini", "folder", "missing.ini"}) {
+        SCOPED_TRACE(target);
+        temp_folder tmp;
+        fs::create_directories(tmp / "outside/folder");
+        write_file(tmp / "outside/other.ini", foreign);
+        const std::string path = tmp / "velto.ini";
+        fs::create_symlink(tmp / ("outside/" + std::string(target)), path);
+
+        EXPECT_EQ(load_settings_file(path).quality, 4);  // the default, not the linked file's 2
+        settings_values v = read_text("");
+        v.png_level = 3;
+        EXPECT_TRUE(save_settings_file(path, v));
+        EXPECT_EQ(read_file(tmp / "outside/other.ini"), foreign);
+        EXPECT_TRUE(fs::is_empty(tmp / "outside/folder"));
+        EXPECT_FALSE(fs::exists(tmp / "outside/missing.ini"));
+        const bool regular = fs::is_regular_file(fs::symlink_status(path));
+        EXPECT_TRUE(regular);
+        if (!regular) continue;
+        EXPECT_EQ(read_file(path).find("secret"), std::string::npos);
+        EXPECT_EQ(load_settings_file(path).png_level, 3);
+    }
+}
+
 }  // namespace
