@@ -1,5 +1,6 @@
-// End-to-end runs of the engine binary on JPEG files of the shared corpus,
-// copied into a temporary folder first, checked by decoding with libjpeg:
+// End-to-end runs of the engine binary on JPEG files of the shared corpus (and
+// on a few of the JPEG road's regression inputs), copied into a temporary
+// folder first, checked by decoding with libjpeg:
 // lossless runs keep the pixels (a grey image reduced to one component shows
 // the same grey), never grow a file and settle after one run; lossy runs
 // write only smaller files that decode cleanly, at the expected size, turned
