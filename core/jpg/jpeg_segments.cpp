@@ -44,9 +44,11 @@ jpeg_colour_fix plan_jpeg_colour_fix(jpeg_saved_marker_ptr list, const image_job
         if (keep_jpeg_segment(*m, job)) note_colour_signal(kept, *m);
     auto read_as = [&] { return colour_space_read_as(kept, out_ids, out_components); };
 
-    // The Adobe segment that settled an RGB or YCCK image stays even when the
-    // mode drops it: decoders that go by the markers alone take three
-    // components for YCbCr and four for CMYK.
+    // The Adobe segment that settled the input's colour space stays even when
+    // the mode drops it, where the component ids would lead elsewhere ('R' 'G'
+    // 'B' on an image read as YCbCr) or the space is RGB or YCCK: decoders
+    // that go by the markers alone take three components for YCbCr and four
+    // for CMYK.
     const bool settled_by_adobe = input.adobe && (input.components == 4 || !input.jfif);
     if (kept.adobe_transform == no_adobe_transform && settled_by_adobe &&
         (read_as() != input.space || input.space == JCS_RGB || input.space == JCS_YCCK)) {
