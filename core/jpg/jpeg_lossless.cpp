@@ -4,7 +4,8 @@
 // its library objects, trap and output block in one record that lives in the
 // caller's frame; the pass functions that call setjmp hold nothing with a
 // destructor, so a library error jumps straight back and the caller frees the
-// rest.
+// rest. Every result is read back before it is handed out: one that a decoder
+// would read in another colour space than the input is dropped.
 #include "core/jpg/jpeg_lossless.h"
 
 #include <algorithm>
@@ -42,9 +43,17 @@ struct transcoding {
     jpeg_transform_info transform;
     jpeg_memory_output output;
     jpeg_ext_settings ext;  // holds the chosen scan script until the compressor finishes
+    jpeg_colour_reading input_colours;
 };
 
 enum class pass_result { done, library_error, corrupt_input, data_after_image };
+
+// What the output must be read as: the input's colour space and component
+// count, or grey after a grey reduction.
+struct expected_reading {
+    J_COLOR_SPACE space = JCS_UNKNOWN;
+    int components = 0;
+};
 
 struct level_plan {
     bool two_passes = false;
@@ -133,10 +142,12 @@ bool request_transform(transcoding& t, image_job& job) {
 }
 
 // The first (or only) pass. Holds nothing with a destructor.
-pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_job& job, level_plan& plan) {
+pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_job& job, level_plan& plan,
+                       expected_reading& expected) {
     prepare(t);
     if (setjmp(t.trap.recovery)) return failed_pass(t);
     open_pair(t, data, size);
+    t.input_colours = read_colour_signals(&t.src);
 
     if (job.is_grey && job.bytes_per_pixel != 1) job.force_grey = 1;
     const bool transform = request_transform(t, job);
@@ -157,6 +168,9 @@ pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_j
     jvirt_barray_ptr* out_arrays =
         transform ? jtransform_adjust_parameters(&t.src, &t.dst, src_arrays, &t.transform) : src_arrays;
     jpeg_memory_dest(&t.dst, t.output);
+    const bool grey_reduction = t.dst.num_components != t.src.num_components;
+    expected.space = grey_reduction ? JCS_GRAYSCALE : t.input_colours.space;
+    expected.components = grey_reduction ? 1 : t.src.num_components;
 
     if (job.force_grey && job.jpeg_level > 2) {
         plan.two_passes = true;
@@ -169,9 +183,9 @@ pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_j
     if (transform) jtransform_execute_transform(&t.src, &t.dst, src_arrays, &t.transform);
     jpeg_ext_write_coefficients(&t.dst, out_arrays);
 
-    const bool adobe = adobe_segment_needed(&t.src, t.dst.num_components);
-    for (jpeg_saved_marker_ptr m = t.src.marker_list; m; m = m->next)
-        if (keep_jpeg_segment(*m, job, adobe)) jpeg_write_marker(&t.dst, m->marker, m->data, m->data_length);
+    const jpeg_colour_fix fix =
+        plan_jpeg_colour_fix(t.src.marker_list, job, t.input_colours, t.dst.comp_info, t.dst.num_components);
+    write_kept_jpeg_segments(&t.dst, t.src.marker_list, job, fix);
 
     jpeg_finish_compress(&t.dst);
     jpeg_finish_decompress(&t.src);
@@ -198,6 +212,15 @@ pass_result second_pass(transcoding& t, const uint8_t* data, size_t size, const 
     jpeg_finish_decompress(&t.src);
     close_pair(t);
     return pass_result::done;
+}
+
+// The output read back as a decoder will read it. Another colour space or
+// component count than the input's would show other colours.
+bool reads_as_expected(const jpeg_memory_output& out, const expected_reading& expected) {
+    J_COLOR_SPACE space = JCS_UNKNOWN;
+    int components = 0;
+    return read_jpeg_colour_space(out.data, out.size, space, components) && space == expected.space &&
+           components == expected.components;
 }
 
 void write_output(const std::string& path, const jpeg_memory_output& out, image_job& job) {
@@ -259,8 +282,9 @@ int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_m
     const uint32_t size_to_beat = static_cast<uint32_t>(std::min<uint64_t>(job.input_size, uint64_t(size)));
     const uint8_t level = job.jpeg_level;
     level_plan plan;
+    expected_reading expected;
     transcoding t;
-    const pass_result r = first_pass(t, data, size, job, plan);
+    const pass_result r = first_pass(t, data, size, job, plan, expected);
     if (r != pass_result::done) {
         job.jpeg_level = level;
         release_jpeg_memory_output(t.output);
@@ -272,13 +296,17 @@ int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_m
     if (plan.two_passes) {
         job.jpeg_level = plan.saved_level;
         transcode_again_into(t.output, job, size_to_beat, out);
-        return job.result;
+    } else {
+        if (job.current_size < size_to_beat || job.jpeg_prepass) {
+            out = t.output;  // the block changes hands
+            t.output.data = nullptr;
+        }
+        release_jpeg_memory_output(t.output);
     }
-    if (job.current_size < size_to_beat || job.jpeg_prepass) {
-        out = t.output;  // the block changes hands
-        t.output.data = nullptr;
+    if (out.size != 0 && !reads_as_expected(out, expected)) {
+        release_jpeg_memory_output(out);
+        job.result = job_failed;
     }
-    release_jpeg_memory_output(t.output);
     return job.result;
 }
 

@@ -21,7 +21,9 @@ extern const JXFORM_CODE orientation_transforms[9];
 // run). The output is written when it is smaller than job.input_size, or
 // always while job.jpeg_prepass is set. A library error leaves everything
 // unwritten and returns 0 with job.result unchanged; damaged input data, an
-// unreadable input or a failed write set job.result to 1; data after the end
+// unreadable input, a result that decoders would read in another colour space
+// than the input (or with other components, but for a grey reduction) or a
+// failed write set job.result to 1; data after the end
 // of the image that is more than padding sets it to 2 unless the metadata
 // mode is 2 ("-strip"), nothing written. Returns job.result.
 int transcode_jpeg_lossless(const std::string& input_path, const std::string& output_path, image_job& job);

@@ -1,6 +1,6 @@
-# The JPEG pipeline: error trap and limits, inspection, mode decision, segment
-# filter and lossless transcoding; the lossy road and the preview view; and the
-# entry point linked into the engine.
+# The JPEG pipeline: error trap and limits, inspection, mode decision, the
+# colour-space rule, segment filter and lossless transcoding; the lossy road
+# and the preview view; and the entry point linked into the engine.
 add_library(velto_jpeg_exif STATIC ${CMAKE_CURRENT_LIST_DIR}/jpeg_exif.cpp)
 target_link_libraries(velto_jpeg_exif PUBLIC velto_base)
 
@@ -9,6 +9,7 @@ add_library(velto_jpeg_road STATIC
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_examine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_mode.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jpeg_colour_signals.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_segments.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_lossless.cpp)
 target_link_libraries(velto_jpeg_road PUBLIC velto_base velto_platform velto_jpeg_turbo_ext

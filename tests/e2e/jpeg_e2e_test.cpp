@@ -1,5 +1,6 @@
-// End-to-end runs of the engine binary on JPEG files of the shared corpus,
-// copied into a temporary folder first, checked by decoding with libjpeg:
+// End-to-end runs of the engine binary on JPEG files of the shared corpus (and
+// on a few of the JPEG road's regression inputs), copied into a temporary
+// folder first, checked by decoding with libjpeg:
 // lossless runs keep the pixels (a grey image reduced to one component shows
 // the same grey), never grow a file and settle after one run; lossy runs
 // write only smaller files that decode cleanly, at the expected size, turned
@@ -513,6 +514,60 @@ TEST(JpegE2e, RotateByOrientationSix) {
                                        int(upright.pixels[size_t(y) * upright.width * 3 + trimmed * 3 + x]));
         EXPECT_LT(difference / (double(out.height) * out.width * 3), 8.0) << label;
     }
+}
+
+// The JPEG road's regression inputs whose colour-space signals disagree
+// (JFIF and Adobe transform 0; Adobe transform 1 and component ids 'R' 'G'
+// 'B'; JFIF and those ids), made from a small YCbCr photograph. Lossless runs
+// in every metadata mode rewrite them with the same pixels. The lossy road
+// keeps the colours too when it turns the first of them upright with its
+// lossless pre-pass.
+TEST(JpegE2e, DisagreeingColourSignalsKeepTheColours) {
+    const char* source = std::getenv("VELTO_SOURCE");
+    const std::string folder = source ? std::string(source) + "/tests/fuzz/regressions/jpeg_road" : "";
+    if (folder.empty() || !fs::is_directory(folder)) GTEST_SKIP() << "regression inputs not found (VELTO_SOURCE)";
+    const char* const files[] = {"colour-jfif-then-adobe-transform-0.jpg", "colour-adobe-transform-1-rgb-ids.jpg",
+                                 "colour-jfif-rgb-ids.jpg"};
+    const std::vector<std::vector<std::string>> option_sets = {
+        {"-l"}, {"-l", "-jpg-s4"}, {"-l", "-strip"}, {"-l", "-nostrip", "-jpg-s2"}};
+    for (const char* file : files) {
+        const std::string before = read_file(folder + "/" + file);
+        ASSERT_FALSE(before.empty()) << file;
+        const decoded original = jpeg_fixture::decode(as_bytes(before));
+        ASSERT_EQ(original.space, JCS_YCbCr) << file;
+        for (const auto& options : option_sets) {
+            temp_folder tmp;
+            const std::string path = tmp / "image.jpg";
+            const std::string label = std::string(file) + " " + options.back();
+            const run_outcome r = run_on_file(tmp, path, before, options);
+            EXPECT_EQ(r.status, 0) << label;
+            const bytes after = as_bytes(read_file(path));
+            EXPECT_LT(after.size(), before.size()) << label;
+            EXPECT_TRUE(same_image(original, jpeg_fixture::decode(after))) << label;
+        }
+    }
+
+    // Exif orientation 6 in front of the first one, turned on the lossy road.
+    std::string turned_input = read_file(folder + "/" + files[0]);
+    const bytes exif = jpeg_fixture::exif_block(6);
+    const std::string app1 = std::string("\xFF\xE1") + char((exif.size() + 2) >> 8) + char(exif.size() + 2) +
+                             std::string(exif.begin(), exif.end());
+    turned_input.insert(2, app1);
+    const decoded stored = jpeg_fixture::decode(as_bytes(turned_input));
+    temp_folder tmp;
+    const std::string path = tmp / "image.jpg";
+    EXPECT_EQ(run_on_file(tmp, path, turned_input, {"-rotate"}).status, 0);
+    const decoded out = jpeg_fixture::decode(as_bytes(read_file(path)));
+    ASSERT_TRUE(out.ok);
+    ASSERT_EQ(out.width, stored.height);
+    ASSERT_EQ(out.height, stored.width);
+    double difference = 0;  // against the stored pixels turned 90 degrees clockwise
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x)
+            for (int k = 0; k < 3; ++k)
+                difference += std::abs(int(out.pixels[(size_t(y) * out.width + x) * 3 + k]) -
+                                       int(stored.pixels[(size_t(stored.height - 1 - x) * stored.width + y) * 3 + k]));
+    EXPECT_LT(difference / (double(out.width) * out.height * 3), 8.0);
 }
 
 // Previews through the binary: "-preview" writes the would-be result and its

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,14 @@ struct segment {
     bytes data;
     bool operator==(const segment&) const = default;
 };
+
+// Marker and the first data bytes, for failure messages.
+inline void PrintTo(const segment& s, std::ostream* os) {
+    static const char digits[] = "0123456789ABCDEF";
+    *os << "{FF " << digits[(s.marker >> 4) & 15] << digits[s.marker & 15] << ":";
+    for (size_t i = 0; i < s.data.size() && i < 16; ++i) *os << ' ' << digits[s.data[i] >> 4] << digits[s.data[i] & 15];
+    *os << (s.data.size() > 16 ? " ...}" : "}");
+}
 
 struct encode_options {
     int width = 48;
@@ -268,6 +277,52 @@ inline bytes with_size(bytes file, uint16_t width, uint16_t height) {
 
 inline bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
 
+// Gives the frame's components the ids `ids`, in the frame header and in
+// every scan header.
+inline bytes with_component_ids(bytes file, const std::vector<uint8_t>& ids) {
+    std::vector<size_t> frame_ids, scan_ids;  // offsets of the id bytes
+    std::vector<uint8_t> old;
+    walk_markers(file, [&](int m, const uint8_t* d, size_t n) {
+        const size_t at = static_cast<size_t>(d - file.data());
+        if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC && n >= 6) {
+            for (size_t k = 0; k < d[5] && 8 + 3 * k < n; ++k) {
+                frame_ids.push_back(at + 6 + 3 * k);
+                old.push_back(d[6 + 3 * k]);
+            }
+        }
+        if (m == 0xDA && n >= 1)
+            for (size_t k = 0; k < d[0] && 2 + 2 * k < n; ++k) scan_ids.push_back(at + 1 + 2 * k);
+    });
+    if (frame_ids.size() != ids.size()) ADD_FAILURE() << "the frame has " << frame_ids.size() << " components";
+    for (size_t at : scan_ids) {
+        for (size_t k = 0; k < old.size() && k < ids.size(); ++k) {
+            if (file[at] == old[k]) {
+                file[at] = ids[k];
+                break;
+            }
+        }
+    }
+    for (size_t k = 0; k < frame_ids.size() && k < ids.size(); ++k) file[frame_ids[k]] = ids[k];
+    return file;
+}
+
+// Puts a segment between the first scan and the second.
+inline bytes with_segment_after_first_scan(bytes file, const segment& s) {
+    std::vector<size_t> scans;  // where each scan header's marker begins
+    walk_markers(file, [&](int m, const uint8_t* d, size_t) {
+        if (m == 0xDA) scans.push_back(static_cast<size_t>(d - file.data()) - 4);
+    });
+    if (scans.size() < 2) {
+        ADD_FAILURE() << "fewer than two scans";
+        return file;
+    }
+    bytes b = {0xFF, static_cast<uint8_t>(s.marker), static_cast<uint8_t>((s.data.size() + 2) >> 8),
+               static_cast<uint8_t>(s.data.size() + 2)};
+    b.insert(b.end(), s.data.begin(), s.data.end());
+    file.insert(file.begin() + static_cast<long>(scans[1]), b.begin(), b.end());
+    return file;
+}
+
 // An ICC profile chunk: "ICC_PROFILE" 00, sequence, count, payload.
 inline bytes icc_chunk(uint8_t sequence, uint8_t count, const std::string& payload) {
     bytes b = text(std::string("ICC_PROFILE") + '\0');
@@ -279,6 +334,9 @@ inline bytes icc_chunk(uint8_t sequence, uint8_t count, const std::string& paylo
 
 // An Adobe APP14 segment with the given colour transform.
 inline bytes adobe_block(uint8_t transform) { return {'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, transform}; }
+
+// A JFIF APP0 segment: version 1.01, no density unit, no thumbnail.
+inline bytes jfif_block() { return {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0}; }
 
 // Runs a program found on PATH with its output thrown away; returns its exit
 // status, or -1 when it could not be started or did not exit.

@@ -218,6 +218,116 @@ TEST(JpegLossless, StripKeepsTheColourTransformAnRgbImageNeeds) {
     EXPECT_TRUE(segments_of(optimise(encode(y), r).output).empty());
 }
 
+// YCbCr images whose colour-space signals disagree. The library reads each
+// as YCbCr by the first signal its rule looks at (JFIF, then the Adobe
+// transform, then the component ids); the output carries every kept segment
+// in front of its frame and the input's ids, so dropping or moving a segment
+// would make it read RGB. Each mode keeps the segments shown, whatever the
+// level; the colours never change.
+enum class kept_signal { jfif, adobe_rgb, adobe_ycbcr };
+
+TEST(JpegLossless, SegmentsKeepTheColourSpaceTheInputWasReadIn) {
+    const std::vector<uint8_t> rgb_ids = {'R', 'G', 'B'};
+    encode_options jfif_then_adobe_rgb = colour_source();
+    jfif_then_adobe_rgb.segments.push_back({0xEE, adobe_block(0)});
+    encode_options adobe_ycbcr = colour_source();
+    adobe_ycbcr.jfif = false;
+    adobe_ycbcr.segments.push_back({0xEE, adobe_block(1)});
+    encode_options progressive = colour_source();
+    progressive.jfif = false;
+    progressive.progressive = true;
+    const bytes late_adobe_rgb = with_segment_after_first_scan(encode(progressive), {0xEE, adobe_block(0)});
+
+    using k = kept_signal;
+    const struct {
+        const char* label;
+        bytes input;
+        std::vector<kept_signal> kept[3];  // by metadata mode 0, 1, 2
+    } cases[] = {
+        {"JFIF, then Adobe transform 0", encode(jfif_then_adobe_rgb),
+         {{k::jfif, k::adobe_rgb}, {k::adobe_ycbcr}, {}}},
+        {"Adobe transform 1, ids R G B", with_component_ids(encode(adobe_ycbcr), rgb_ids),
+         {{k::adobe_ycbcr}, {k::adobe_ycbcr}, {k::adobe_ycbcr}}},
+        {"JFIF, ids R G B", with_component_ids(encode(colour_source()), rgb_ids), {{k::jfif}, {k::jfif}, {k::jfif}}},
+        {"Adobe transform 0 after the first scan", late_adobe_rgb, {{k::adobe_ycbcr}, {k::adobe_ycbcr}, {}}},
+    };
+    for (const auto& c : cases) {
+        const decoded original = decode(c.input);
+        ASSERT_TRUE(original.ok) << c.label;
+        ASSERT_EQ(original.space, JCS_YCbCr) << c.label;
+        for (uint8_t mode = 0; mode <= 2; ++mode) {
+            std::vector<segment> expected;
+            for (const kept_signal s : c.kept[mode])
+                expected.push_back(s == k::jfif ? segment{0xE0, jfif_block()}
+                                                : segment{0xEE, adobe_block(s == k::adobe_rgb ? 0 : 1)});
+            for (uint8_t level = 0; level <= 4; ++level) {
+                SCOPED_TRACE(testing::Message() << c.label << ", mode " << int(mode) << ", level " << int(level));
+                run_options r;
+                r.metadata_mode = mode;
+                r.level = level;
+                const run_result out = optimise(c.input, r);
+                ASSERT_EQ(out.job.result, 0);
+                ASSERT_LT(out.output.size(), c.input.size());
+                EXPECT_EQ(segments_of(out.output), expected);
+                const decoded now = decode(out.output);
+                EXPECT_EQ(now.space, JCS_YCbCr);
+                EXPECT_EQ(now.warnings, 0);
+                EXPECT_TRUE(now.pixels == original.pixels);
+            }
+        }
+    }
+}
+
+// An RGB image with a JFIF segment after its first scan: the library read it
+// as RGB (the segment came too late to count), but keeping every segment puts
+// that one in front of the frame, where it means YCbCr. No choice of segments
+// mends that short of dropping metadata "-nostrip" keeps, so the read-back
+// refuses the result: nothing is written and the file counts as failed, on
+// the driver's road and in the lossy road's rotation pre-pass. Without
+// "-nostrip" the segment goes and the result is written.
+TEST(JpegLossless, ResultReadInAnotherColourSpaceIsNeverWritten) {
+    encode_options o = colour_source();
+    o.store_rgb = true;
+    o.jfif = false;
+    o.h0 = o.v0 = 1;
+    o.progressive = true;
+    const bytes input = with_segment_after_first_scan(encode(o), {0xE0, jfif_block()});
+    const decoded original = decode(input);
+    ASSERT_EQ(original.space, JCS_RGB);
+    ASSERT_EQ(original.warnings, 0);
+
+    for (uint8_t mode = 0; mode <= 2; ++mode) {
+        SCOPED_TRACE(testing::Message() << "mode " << int(mode));
+        run_options r;
+        r.metadata_mode = mode;
+        const run_result out = optimise(input, r);
+        if (mode == 0) {
+            EXPECT_EQ(out.job.result, 1);
+            EXPECT_TRUE(out.output == input);
+            continue;
+        }
+        EXPECT_EQ(out.job.result, 0);
+        ASSERT_LT(out.output.size(), input.size());
+        EXPECT_EQ(decode(out.output).space, JCS_RGB);
+        EXPECT_TRUE(decode(out.output).pixels == original.pixels);
+    }
+
+    temp_folder tmp;
+    write_file(tmp / "in.jpg", std::string(input.begin(), input.end()));
+    write_file(tmp / "out.jpg", "");
+    default_flags flags;
+    init_default_flags(flags);
+    flags.metadata_mode = 0;
+    image_job job;
+    init_image_job(job, flags, static_cast<uint32_t>(input.size()));
+    job.is_grey = 0;
+    job.bytes_per_pixel = 3;
+    job.jpeg_prepass = 1;
+    transcode_jpeg_lossless(tmp / "in.jpg", tmp / "out.jpg", job);
+    EXPECT_EQ(job.result, 1);
+    EXPECT_TRUE(read_file(tmp / "out.jpg").empty());
+}
+
 // What jpegtran makes of `input` with the given switches.
 bytes jpegtran(const bytes& input, std::vector<std::string> switches) {
     temp_folder tmp;
