@@ -1,8 +1,8 @@
-// Lossy JPEG road. The input (or the turned temporary file) is read once and
-// decoded from memory; the decoder stays open until the encode, because the
-// metadata step and the colour conversion read its saved segments. The
-// temporary file and the decoder are owned by objects of this frame, so every
-// return path removes and closes them.
+// Lossy JPEG road. The input is read once (and turned in memory when asked)
+// and decoded from memory; the decoder stays open until the encode, because
+// the metadata step and the colour conversion read its saved segments. The
+// decoder is owned by an object of this frame, so every return path closes
+// it.
 #include "core/jpg/jpeg_lossy.h"
 
 #include <cstdint>
@@ -21,40 +21,28 @@
 
 namespace {
 
-// The rotation pre-pass's output, removed when the road ends.
-struct temporary_file {
-    std::string path;
-    ~temporary_file() {
-        if (!path.empty()) remove_temp_file(path);
-    }
-};
-
 int fail(image_job& job) {
     job.result = job_failed;
     return job.result;
 }
 
-// Turns the file losslessly by its orientation into `temp` (trimming partial
-// edge blocks). Without a temporary file the road goes on unturned, as after
-// a failed turn: the final pass may still turn the new file.
-void rotation_prepass(const std::string& path, temporary_file& temp, image_job& job) {
-    temp.path = create_temp_file(data_folder());
-    if (temp.path.empty()) return;
+// Turns the file held in `bytes` losslessly by its orientation (trimming
+// partial edge blocks) and puts the turned file in its place. The turn stays
+// in memory: a file in a shared folder could be swapped between its write
+// and its read. After a library error the road goes on unturned, as after a
+// failed turn: the final pass may still turn the new file.
+void rotation_prepass(std::vector<uint8_t>& bytes, image_job& job) {
     const uint8_t level = job.jpeg_level;
     job.jpeg_prepass = 1;
     job.jpeg_level = 0;
-    transcode_jpeg_lossless(path, temp.path, job);
+    jpeg_memory_output turned;
+    transcode_jpeg_data(bytes.data(), bytes.size(), job, turned);
     job.jpeg_level = level;
     job.jpeg_prepass = 0;
     // The turned file's size is no result of this road.
     job.current_size = job.input_size;
-}
-
-// The bytes to decode: the turned file when the pre-pass wrote one, else the
-// input.
-bool read_source(const std::string& path, const temporary_file& temp, std::vector<uint8_t>& bytes) {
-    if (!temp.path.empty() && read_whole_file(temp.path, bytes) && !bytes.empty()) return true;
-    return read_whole_file(path, bytes);
+    if (job.result == job_ok && turned.size != 0) bytes.assign(turned.data, turned.data + turned.size);
+    release_jpeg_memory_output(turned);
 }
 
 // The encoder's size limits, checked before the pixels are decoded; with a
@@ -122,17 +110,15 @@ int encode_jpeg_lossy_data(const uint8_t* data, size_t size, image_job& job, std
 }
 
 int reencode_jpeg_lossy(const std::string& path, image_job& job) {
-    temporary_file temp;
-    if (job.rotate) {
-        rotation_prepass(path, temp, job);
-        // Damaged input, an unreadable file or a failed write of the turn.
-        if (job.result != job_ok) return job.result;
-    }
-
     std::string output;
     {
         std::vector<uint8_t> input;
-        if (!read_source(path, temp, input)) return fail(job);
+        if (!read_whole_file(path, input)) return fail(job);
+        if (job.rotate) {
+            rotation_prepass(input, job);
+            // Damaged input, or a turn that would be read in other colours.
+            if (job.result != job_ok) return job.result;
+        }
         if (encode_jpeg_lossy_data(input.data(), input.size(), job, output) != job_ok || output.empty())
             return job.result;
     }

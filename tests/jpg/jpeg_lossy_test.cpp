@@ -331,6 +331,14 @@ TEST(JpegLossyRoad, RotationByOrientation) {
          },
          true},
         {"no -rotate: as stored, the tag kept", nullptr, false},
+        // The turn is made in memory: it needs no data folder, and nothing
+        // in one (where others may write) can stand in for the turned copy.
+        {"-rotate without a usable data folder: turned all the same",
+         [](default_flags& f) {
+             f.rotate = 1;
+             ::setenv("LOCALAPPDATA", "/dev/null/velto", 1);
+         },
+         true},
     };
     for (const auto& c : cases) {
         road_run r(input, c.set);
