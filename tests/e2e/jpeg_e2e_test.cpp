@@ -96,7 +96,7 @@ originals populate(const std::string& folder, const std::string& root, const cha
 
 TEST(JpegE2e, LosslessEveryLevel) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     for (int level = 0; level <= 4; ++level) {
         temp_folder tmp;
         const std::string dir = tmp / "in";
@@ -124,7 +124,7 @@ TEST(JpegE2e, LosslessEveryLevel) {
 
 TEST(JpegE2e, RefusalsAndTheirExitCodes) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const struct {
         const char* label;
         const char* file;
@@ -216,7 +216,7 @@ std::vector<std::string> data_folder_files(const temp_folder& tmp) {
 // image; no temporary file is left behind.
 TEST(JpegE2e, BrokenFilesNeverCrashAndDamageIsNeverWritten) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const std::string broken = root + "/broken";
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(broken)) names.push_back(entry.path().filename().string());
@@ -264,7 +264,7 @@ TEST(JpegE2e, BrokenFilesNeverCrashAndDamageIsNeverWritten) {
 // that leaves a few bytes before its restart markers is still optimised.
 TEST(JpegE2e, DamagedScanDataFromTheCorpusIsNeverWritten) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     auto changed = [&](const char* file, size_t offset, char value) {
         std::string content = read_file(root + "/" + file);
         if (offset < content.size()) content[offset] = value;
@@ -307,7 +307,7 @@ TEST(JpegE2e, DamagedScanDataFromTheCorpusIsNeverWritten) {
 // "-strip", which optimises the first image and drops the rest.
 TEST(JpegE2e, PicturesAfterTheImageKeepTheFile) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const struct {
         const char* file;
         std::vector<std::string> options;
@@ -347,7 +347,7 @@ TEST(JpegE2e, PicturesAfterTheImageKeepTheFile) {
 // pixels than the encoder takes, so it goes the lossless road instead.
 TEST(JpegE2e, GiantImageWithinLimits) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const struct {
         std::vector<std::string> options;
         int status;
@@ -382,7 +382,7 @@ TEST(JpegE2e, GiantImageWithinLimits) {
 // byte for byte.
 TEST(JpegE2e, LossyOutputsDecodeAndNeverGrow) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     std::vector<const char*> files(std::begin(ci_subset), std::end(ci_subset));
     files.push_back("orientation/Landscape_6.jpg");
     files.push_back("camera/HMD_Nokia_8.3_5G.jpg");
@@ -428,7 +428,7 @@ TEST(JpegE2e, LossyOutputsDecodeAndNeverGrow) {
 // file keeps its four components; under "-nostrip" there is no conversion.
 TEST(JpegE2e, CmykConvertedToSrgb) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const std::string source = read_file(root + "/cmyk/ycck-adobe-500x333.jpg");
     const decoded inks = jpeg_fixture::decode(as_bytes(source));
     ASSERT_EQ(inks.components, 4);
@@ -475,7 +475,7 @@ TEST(JpegE2e, CmykConvertedToSrgb) {
 // left; without "-rotate" the result keeps the stored layout and its tag.
 TEST(JpegE2e, RotateByOrientationSix) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const struct {
         const char* file;
         const char* upright;
@@ -575,7 +575,7 @@ TEST(JpegE2e, DisagreeingColourSignalsKeepTheColours) {
 // the unchanged file. A 2725 x 2225 photograph is viewed 1041 x 850.
 TEST(JpegE2e, PreviewFiles) {
     const std::string root = corpus_jpeg();
-    if (root.empty()) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (root.empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const std::string source = read_file(root + "/camera/flickr-2569067123-2725x2225.jpg");
     const struct {
         const char* option;

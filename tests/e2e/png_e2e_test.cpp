@@ -304,7 +304,7 @@ class PngE2eRuns : public ::testing::TestWithParam<source> {
 protected:
     void SetUp() override {
         if (GetParam() == source::corpus && corpus_root().empty())
-            GTEST_SKIP() << "the shared corpus (VELTO_CORPUS) is not there";
+            GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     }
     // Fills `folder`; false when the test cannot go on.
     bool fill(const std::string& folder, originals& files) { return populate(folder, GetParam(), files); }
@@ -546,7 +546,7 @@ void expect_animation_never_grows(const std::string& name, const std::string& by
 TEST(PngE2e, AnimationsNeverGrowAndRefusePreviews) { expect_animation_never_grows("generated.png", make_animation()); }
 
 TEST(PngE2e, CorpusAnimationNeverGrowsAndRefusesPreviews) {
-    if (corpus_root().empty()) GTEST_SKIP() << "the shared corpus (VELTO_CORPUS) is not there";
+    if (corpus_root().empty()) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const std::string bytes = read_file(corpus_root() + "/apng/animated-red-blue-loop3.png");
     ASSERT_FALSE(bytes.empty()) << "apng/animated-red-blue-loop3.png missing from the corpus";
     expect_animation_never_grows("red-blue.png", bytes);

@@ -28,7 +28,7 @@ private slots:
         const QString corpus = qEnvironmentVariable("VELTO_CORPUS");
         const QString core = qEnvironmentVariable("VELTO_CORE");
         if (corpus.isEmpty() || !QFileInfo(corpus + "/MANIFEST.tsv").exists())
-            QSKIP("the shared corpus is missing (VELTO_CORPUS)");
+            QSKIP("the shared corpus is not there (VELTO_CORPUS)");
         if (core.isEmpty() || !QFileInfo(core).isExecutable()) QSKIP("the engine is not built (VELTO_CORE)");
 
         window_fixture fx;

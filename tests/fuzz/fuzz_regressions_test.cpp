@@ -42,7 +42,9 @@ TEST_P(FuzzRegressions, KeptInputsRunClean) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error))
         if (entry.is_regular_file()) files.push_back(entry.path());
-    if (files.empty()) GTEST_SKIP() << "no input kept in " << folder;
+    // A target that never failed has nothing to replay: that is no skipped
+    // check, since there is nothing left to check.
+    if (files.empty()) std::fprintf(stderr, "no input kept in %s\n", folder.c_str());
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
         std::ifstream in(file, std::ios::binary);

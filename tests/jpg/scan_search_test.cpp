@@ -306,7 +306,7 @@ TEST(ScanSearch, CraftedCoefficients) {
 TEST(ScanSearch, CorpusFiles) {
     const char* corpus = std::getenv("VELTO_CORPUS");
     if (!corpus || !std::filesystem::is_directory(std::string(corpus) + "/jpeg"))
-        GTEST_SKIP() << "no corpus (VELTO_CORPUS)";
+        GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const char* files[] = {
         "baseline/hibiscus-420.jpg",           "subsampling/peacock-s2x1-422.jpg",
         "subsampling/peacock-s-very-weird.jpg", "baseline/tower-512-444-exif-xmp.jpg",

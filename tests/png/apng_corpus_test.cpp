@@ -12,7 +12,7 @@ using namespace apng_test;
 // under "-l"; damaged ones never crash and are never written.
 TEST(ApngCorpus, ValidKeepFramesBrokenNeverWritten) {
     const char* root = std::getenv("VELTO_CORPUS");
-    if (!root || !fs::is_directory(fs::path(root) / "apng")) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (!root || !fs::is_directory(fs::path(root) / "apng")) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     size_t valid = 0, broken = 0;
     for (const fs::directory_entry& e : fs::directory_iterator(fs::path(root) / "apng")) {
         if (!fs::is_regular_file(e.path())) continue;
@@ -47,7 +47,7 @@ TEST(ApngCorpus, ValidKeepFramesBrokenNeverWritten) {
 // appearance, comes out smaller under "-l".
 TEST(ApngCorpus, PaletteFaultsAndOrder) {
     const char* root = std::getenv("VELTO_CORPUS");
-    if (!root || !fs::is_directory(fs::path(root) / "apng")) GTEST_SKIP() << "corpus not found (VELTO_CORPUS)";
+    if (!root || !fs::is_directory(fs::path(root) / "apng")) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const bytes guide = read_file((fs::path(root) / "apng" / "detail-guide-33f-palette.png").string());
     bytes cut(guide.begin(), guide.begin() + 8);
     for (const chunk_view& c : list_chunks(guide)) {

@@ -819,7 +819,7 @@ bytes normalised_png(const bytes& file) {
 TEST(DecodeCorpus, MatchesLibpngOrTheDocumentedDifference) {
     const char* corpus = std::getenv("VELTO_CORPUS");
     if (!corpus || !std::filesystem::is_directory(std::string(corpus) + "/png"))
-        GTEST_SKIP() << "no corpus";
+        GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     const std::filesystem::path root = std::filesystem::path(corpus) / "png";
     int files = 0;
     std::vector<std::filesystem::path> paths;

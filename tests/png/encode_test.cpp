@@ -465,7 +465,7 @@ TEST(EncodeRoundTrip, CorpusFilesInTheirOwnModeAndAsRgba) {
     // Strategies and interlacing vary from file to file.
     const char* corpus = std::getenv("VELTO_CORPUS");
     const std::filesystem::path root = corpus ? std::filesystem::path(corpus) / "png" / "pngsuite" : "";
-    if (!corpus || !std::filesystem::is_directory(root)) GTEST_SKIP() << "no corpus";
+    if (!corpus || !std::filesystem::is_directory(root)) GTEST_SKIP() << "the shared corpus is not there (VELTO_CORPUS)";
     std::vector<std::filesystem::path> paths;
     for (const auto& entry : std::filesystem::directory_iterator(root))
         if (entry.path().extension() == ".png") paths.push_back(entry.path());
