@@ -25,7 +25,7 @@ struct header_read {
 };
 
 // Holds nothing with a destructor: a library error jumps back here.
-bool read_header(header_read& h, const uint8_t* data, size_t size, J_COLOR_SPACE& space, int& components) {
+bool read_header(header_read& h, const uint8_t* data, size_t size, jpeg_header_facts& facts) {
     std::memset(static_cast<void*>(&h.d), 0, sizeof h.d);
     init_jpeg_error_trap(h.trap);
     if (setjmp(h.trap.recovery)) {
@@ -35,8 +35,10 @@ bool read_header(header_read& h, const uint8_t* data, size_t size, J_COLOR_SPACE
     create_jpeg_decompressor(&h.d, h.trap);
     jpeg_checked_memory_source(&h.d, data, size);
     jpeg_read_header(&h.d, TRUE);
-    space = h.d.jpeg_color_space;
-    components = h.d.num_components;
+    facts.space = h.d.jpeg_color_space;
+    facts.components = h.d.num_components;
+    facts.width = h.d.image_width;
+    facts.height = h.d.image_height;
     jpeg_destroy_decompress(&h.d);
     return true;
 }
@@ -102,7 +104,7 @@ jpeg_colour_reading read_colour_signals(j_decompress_ptr src) {
     return r;
 }
 
-bool read_jpeg_colour_space(const uint8_t* data, size_t size, J_COLOR_SPACE& space, int& components) {
+bool read_jpeg_header_facts(const uint8_t* data, size_t size, jpeg_header_facts& facts) {
     header_read h;
-    return read_header(h, data, size, space, components);
+    return read_header(h, data, size, facts);
 }

@@ -53,5 +53,10 @@ struct jpeg_colour_reading {
 jpeg_colour_reading read_colour_signals(j_decompress_ptr src);
 
 // What the library reads `size` bytes at `data` as, by the header alone.
+struct jpeg_header_facts {
+    J_COLOR_SPACE space = JCS_UNKNOWN;
+    int components = 0;
+    uint32_t width = 0, height = 0;
+};
 // False when the header cannot be read.
-bool read_jpeg_colour_space(const uint8_t* data, size_t size, J_COLOR_SPACE& space, int& components);
+bool read_jpeg_header_facts(const uint8_t* data, size_t size, jpeg_header_facts& facts);

@@ -217,10 +217,9 @@ pass_result second_pass(transcoding& t, const uint8_t* data, size_t size, const 
 // The output read back as a decoder will read it. Another colour space or
 // component count than the input's would show other colours.
 bool reads_as_expected(const jpeg_memory_output& out, const expected_reading& expected) {
-    J_COLOR_SPACE space = JCS_UNKNOWN;
-    int components = 0;
-    return read_jpeg_colour_space(out.data, out.size, space, components) && space == expected.space &&
-           components == expected.components;
+    jpeg_header_facts facts;
+    return read_jpeg_header_facts(out.data, out.size, facts) && facts.space == expected.space &&
+           facts.components == expected.components;
 }
 
 void write_output(const std::string& path, const jpeg_memory_output& out, image_job& job) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/job.h"
+#include "core/jpg/jpeg_colour_signals.h"
 #include "core/jpg/jpeg_error_trap.h"
 #include "core/jpg/jpeg_examine.h"
 #include "core/jpg/jpeg_lossless.h"
@@ -55,27 +56,6 @@ const road roads[] = {
     {0, 1, 1, 0, 1, 0},   // lossy, converted to sRGB
 };
 
-struct header_read {
-    jpeg_error_trap trap;
-    jpeg_decompress_struct d;
-};
-
-// The image size from the header; false when the header cannot be read.
-// Holds nothing with a destructor: a library error jumps back here.
-bool image_size(header_read& h, const uint8_t* data, size_t size, uint64_t& pixels) {
-    std::memset(static_cast<void*>(&h.d), 0, sizeof h.d);
-    init_jpeg_error_trap(h.trap);
-    if (setjmp(h.trap.recovery)) {
-        jpeg_destroy_decompress(&h.d);
-        return false;
-    }
-    create_jpeg_decompressor(&h.d, h.trap);
-    jpeg_checked_memory_source(&h.d, data, size);
-    jpeg_read_header(&h.d, TRUE);
-    pixels = uint64_t(h.d.image_width) * h.d.image_height;
-    jpeg_destroy_decompress(&h.d);
-    return true;
-}
 
 struct picture {
     bool ok = false;
@@ -147,9 +127,9 @@ bool same_image(const picture& in, const picture& out) {
 }
 
 void run_road(const uint8_t* data, size_t size, const road& r) {
-    uint64_t pixels = 0;
-    header_read h;
-    if (!image_size(h, data, size, pixels) || pixels > max_road_pixels) return;
+    jpeg_header_facts header;
+    if (!read_jpeg_header_facts(data, size, header) || uint64_t(header.width) * header.height > max_road_pixels)
+        return;
 
     default_flags flags;
     init_default_flags(flags);
