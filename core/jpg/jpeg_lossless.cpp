@@ -46,7 +46,7 @@ struct transcoding {
     jpeg_colour_reading input_colours;
 };
 
-enum class pass_result { done, library_error, corrupt_input, data_after_image };
+enum class pass_result { done, library_error, corrupt_input, data_after_image, left_as_is };
 
 // What the output must be read as: the input's colour space and component
 // count, or grey after a grey reduction.
@@ -109,6 +109,19 @@ bool coefficients_in_range(j_decompress_ptr src, jvirt_barray_ptr* arrays) {
     return true;
 }
 
+// False for a progressive image whose scans leave some coefficient of some
+// component short of its last bits (or never sent). Decoders show such an
+// image with its missing detail estimated from the neighbouring blocks; the
+// same coefficients written as a complete image would be shown without that,
+// so the pixels would change.
+bool scans_complete(j_decompress_ptr src) {
+    if (!src->progressive_mode || !src->coef_bits) return true;
+    for (int ci = 0; ci < src->num_components; ++ci)
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (src->coef_bits[ci][k] != 0) return false;
+    return true;
+}
+
 // The transform for this call, or false when none is to be done. Updates the
 // job as the request is granted or refused.
 bool request_transform(transcoding& t, image_job& job) {
@@ -157,6 +170,12 @@ pass_result first_pass(transcoding& t, const uint8_t* data, size_t size, image_j
     if (!coefficients_in_range(&t.src, src_arrays)) {
         close_pair(t);
         return pass_result::corrupt_input;
+    }
+    // A valid image that no rewrite shows as it was is left as it is. A turn
+    // for the lossy road is decoded again at once and may go on.
+    if (!job.jpeg_prepass && !scans_complete(&t.src)) {
+        close_pair(t);
+        return pass_result::left_as_is;
     }
     // A second picture, gain map or video after the image would be lost in
     // the output; only "-strip" lets it go.
@@ -287,7 +306,7 @@ int transcode_jpeg_data(const uint8_t* data, size_t size, image_job& job, jpeg_m
     if (r != pass_result::done) {
         job.jpeg_level = level;
         release_jpeg_memory_output(t.output);
-        if (r == pass_result::library_error) return 0;
+        if (r == pass_result::library_error || r == pass_result::left_as_is) return 0;
         // Damage is never baked into a file that merely got smaller.
         job.result = r == pass_result::data_after_image ? job_jpeg_metadata_unchanged : job_failed;
         return job.result;

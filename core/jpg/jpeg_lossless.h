@@ -19,8 +19,10 @@ extern const JXFORM_CODE orientation_transforms[9];
 
 // Transcodes `input_path` into `output_path` (the same path for an in-place
 // run). The output is written when it is smaller than job.input_size, or
-// always while job.jpeg_prepass is set. A library error leaves everything
-// unwritten and returns 0 with job.result unchanged; damaged input data, an
+// always while job.jpeg_prepass is set. A library error, or (but for the
+// pre-pass) a progressive input whose scans leave coefficients unrefined,
+// which decoders show with estimated detail that a rewrite would lose, leaves
+// everything unwritten and returns 0 with job.result unchanged; damaged input data, an
 // unreadable input, a result that decoders would read in another colour space
 // than the input (or with other components, but for a grey reduction) or a
 // failed write set job.result to 1; data after the end

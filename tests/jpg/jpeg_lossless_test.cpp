@@ -415,6 +415,48 @@ TEST(JpegLossless, PrepassTrimsAndAlwaysWrites) {
     EXPECT_EQ(as_bytes(read_file(tmp / "in.jpg")), input);
 }
 
+// A progressive image may end before its scans have sent every bit of every
+// coefficient: decoders then estimate the missing detail from the
+// neighbouring blocks, which the same coefficients written as a complete
+// image would not get. Such a file is left as it is at every level (result
+// 0, nothing written); a turn for the lossy road, which decodes it again at
+// once, is still made. A complete progressive image is transcoded.
+TEST(JpegLossless, ProgressiveImageCutShortIsLeftAsItIs) {
+    encode_options cut_short = colour_source();
+    cut_short.progressive = true;
+    cut_short.script = {
+        {3, {0, 1, 2}, 0, 0, 0, 1},  // DC without its last bit
+        {1, {0}, 1, 5, 0, 2},        // the first luma band without its last two
+        {1, {2}, 1, 63, 0, 1},
+        {1, {1}, 1, 63, 0, 1},
+    };
+    const bytes input = encode(cut_short);
+    ASSERT_EQ(frame_marker(input), 0xC2);
+    encode_options whole = colour_source();
+    whole.progressive = true;
+    const bytes complete = encode(whole);
+    for (uint8_t level = 0; level <= 4; ++level) {
+        SCOPED_TRACE(int(level));
+        const run_result r = optimise(input, {.level = level});
+        EXPECT_EQ(r.job.result, 0);
+        EXPECT_EQ(r.output, input);
+        const run_result c = optimise(complete, {.level = level});
+        EXPECT_EQ(c.job.result, 0);
+        EXPECT_LT(c.output.size(), complete.size());
+    }
+
+    default_flags flags;
+    init_default_flags(flags);
+    image_job job;
+    init_image_job(job, flags, static_cast<uint32_t>(input.size()));
+    job.jpeg_prepass = 1;
+    job.bytes_per_pixel = 3;
+    jpeg_memory_output turned;
+    EXPECT_EQ(transcode_jpeg_data(input.data(), input.size(), job, turned), 0);
+    EXPECT_GT(turned.size, 0u);
+    release_jpeg_memory_output(turned);
+}
+
 encode_options grey_ycbcr(uint8_t orientation) {
     encode_options o = colour_source();
     o.h0 = o.v0 = 1;
