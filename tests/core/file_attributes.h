@@ -31,6 +31,20 @@ inline std::string change_attributes(const std::string& path, int flags, bool se
     return why;
 }
 
+// The four places an attribute keeps a file from being replaced: on its
+// folder or on the file itself, append-only or immutable.
+struct attribute_case {
+    const char* name;
+    bool on_folder;
+    int flag;
+};
+inline const attribute_case attribute_cases[] = {
+    {"append-only folder", true, FS_APPEND_FL},
+    {"immutable folder", true, FS_IMMUTABLE_FL},
+    {"append-only file", false, FS_APPEND_FL},
+    {"immutable file", false, FS_IMMUTABLE_FL},
+};
+
 // Clears, when it goes out of scope, every attribute set through it or
 // expected to be set by another process. Declared after the test's
 // temp_folder, so that it runs first.

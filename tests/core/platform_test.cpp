@@ -666,17 +666,7 @@ TEST(ReadWholeEntry, ReadsARegularFileAndNeverThroughALink) {
 // such a file refuses to be renamed over, even to root: a file there is not
 // writable, and no replace writes a temporary there that could stay behind.
 TEST(AppendOnlyOrImmutable, NothingIsWrittenAndNoTemporaryStays) {
-    const struct {
-        const char* name;
-        bool on_folder;
-        int flag;
-    } cases[] = {
-        {"append-only folder", true, FS_APPEND_FL},
-        {"immutable folder", true, FS_IMMUTABLE_FL},
-        {"append-only file", false, FS_APPEND_FL},
-        {"immutable file", false, FS_IMMUTABLE_FL},
-    };
-    for (const auto& c : cases) {
+    for (const attribute_case& c : attribute_cases) {
         SCOPED_TRACE(c.name);
         temp_folder tmp;
         attribute_guard attributes;

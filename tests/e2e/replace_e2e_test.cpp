@@ -331,17 +331,7 @@ TEST(ReplaceE2E, FileInAReadOnlyFolderIsLeftAlone) {
 // no temporary file is left beside it.
 TEST(ReplaceE2E, AppendOnlyOrImmutableFileOrFolderIsLeftAlone) {
     ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
-    const struct {
-        const char* name;
-        bool on_folder;
-        int flag;
-    } cases[] = {
-        {"append-only folder", true, FS_APPEND_FL},
-        {"immutable folder", true, FS_IMMUTABLE_FL},
-        {"append-only file", false, FS_APPEND_FL},
-        {"immutable file", false, FS_IMMUTABLE_FL},
-    };
-    for (const auto& c : cases) {
+    for (const attribute_case& c : attribute_cases) {
         SCOPED_TRACE(c.name);
         temp_folder tmp;
         attribute_guard attributes;
