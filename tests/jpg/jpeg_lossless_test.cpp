@@ -87,6 +87,20 @@ encode_options grey_source() {
     return o;
 }
 
+// A job for the lossy road's turn of a colour image `input`, as that road
+// sets it up before calling the transcoder.
+image_job prepass_job(const bytes& input, uint8_t metadata_mode) {
+    default_flags flags;
+    init_default_flags(flags);
+    flags.metadata_mode = metadata_mode;
+    image_job job;
+    init_image_job(job, flags, static_cast<uint32_t>(input.size()));
+    job.is_grey = 0;
+    job.bytes_per_pixel = 3;
+    job.jpeg_prepass = 1;
+    return job;
+}
+
 // Bits of the standard luminance DC table, as a DHT segment lists them.
 const uint8_t standard_dc_bits[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
 
@@ -315,14 +329,7 @@ TEST(JpegLossless, ResultReadInAnotherColourSpaceIsNeverWritten) {
     temp_folder tmp;
     write_file(tmp / "in.jpg", std::string(input.begin(), input.end()));
     write_file(tmp / "out.jpg", "");
-    default_flags flags;
-    init_default_flags(flags);
-    flags.metadata_mode = 0;
-    image_job job;
-    init_image_job(job, flags, static_cast<uint32_t>(input.size()));
-    job.is_grey = 0;
-    job.bytes_per_pixel = 3;
-    job.jpeg_prepass = 1;
+    image_job job = prepass_job(input, 0);
     transcode_jpeg_lossless(tmp / "in.jpg", tmp / "out.jpg", job);
     EXPECT_EQ(job.result, 1);
     EXPECT_TRUE(read_file(tmp / "out.jpg").empty());
@@ -393,16 +400,10 @@ TEST(JpegLossless, PrepassTrimsAndAlwaysWrites) {
     temp_folder tmp;
     write_file(tmp / "in.jpg", std::string(input.begin(), input.end()));
     write_file(tmp / "out.jpg", "");
-    default_flags flags;
-    init_default_flags(flags);
-    image_job job;
-    init_image_job(job, flags, static_cast<uint32_t>(input.size()));
+    image_job job = prepass_job(input, 1);
     job.orientation = 6;
     job.rotate = 1;
-    job.is_grey = 0;
-    job.bytes_per_pixel = 3;
     job.jpeg_level = 3;
-    job.jpeg_prepass = 1;
     EXPECT_EQ(transcode_jpeg_lossless(tmp / "in.jpg", tmp / "out.jpg", job), 0);
     const bytes out = as_bytes(read_file(tmp / "out.jpg"));
     const decoded now = decode(out);
@@ -445,12 +446,7 @@ TEST(JpegLossless, ProgressiveImageCutShortIsLeftAsItIs) {
         EXPECT_LT(c.output.size(), complete.size());
     }
 
-    default_flags flags;
-    init_default_flags(flags);
-    image_job job;
-    init_image_job(job, flags, static_cast<uint32_t>(input.size()));
-    job.jpeg_prepass = 1;
-    job.bytes_per_pixel = 3;
+    image_job job = prepass_job(input, 1);
     jpeg_memory_output turned;
     EXPECT_EQ(transcode_jpeg_data(input.data(), input.size(), job, turned), 0);
     EXPECT_GT(turned.size, 0u);
