@@ -140,8 +140,14 @@ int reencode_jpeg_lossy(const std::string& path, image_job& job) {
         // component count), with no grey reduction carried over from the
         // pre-pass.
         job.force_grey = 0;
-        job.input_size = job.current_size;
-        transcode_jpeg_lossless(path, path, job);
+        const uint32_t written_size = job.current_size;
+        job.input_size = written_size;
+        // The lossy file is in place whatever this pass does: when it writes
+        // nothing (damage it refuses, a full disk), that file is the result.
+        if (transcode_jpeg_lossless(path, path, job) != job_ok) {
+            job.result = job_ok;
+            job.current_size = written_size;
+        }
     }
     return job.result;
 }

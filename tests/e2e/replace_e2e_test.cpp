@@ -20,6 +20,7 @@
 #include "core/file_attributes.h"
 #include "core/temp_folder.h"
 #include "e2e/run_core.h"
+#include "jpg/jpeg_fixture.h"
 
 namespace {
 
@@ -378,6 +379,60 @@ TEST(ReplaceE2E, TemporaryLeftInAFolderMadeAppendOnlyDuringTheRunIsEmpty) {
     EXPECT_EQ(names[1], "x.png");
     EXPECT_EQ(names[0].rfind(".velto-", 0), 0u);
     EXPECT_EQ(fs::file_size(tmp / ("d/" + names[0])), 0u);
+}
+
+// The lossy JPEG road writes its result, then its final lossless pass may
+// write a smaller one. With the disk full at the first write the file stays
+// as it was (1); full at the second, the first result stands and is reported
+// as written (0). Nothing else is left in the folder.
+TEST(ReplaceE2E, JpegLossyRoadReportsTheResultItWroteWhenItsFinalPassCannotWrite) {
+    ASSERT_NE(std::getenv("VELTO_CORE"), nullptr);
+    const char* shim = std::getenv("VELTO_SWAP_SHIM");
+    ASSERT_NE(shim, nullptr) << "VELTO_SWAP_SHIM names the preloaded library";
+    jpeg_fixture::encode_options o;
+    o.width = 160;
+    o.height = 120;
+    o.quality = 100;
+    const jpeg_fixture::bytes input = jpeg_fixture::encode(o);
+    ASSERT_FALSE(input.empty());
+    const std::string input_text(input.begin(), input.end());
+
+    struct outcome {
+        int status;
+        std::string file;
+    };
+    const auto run_with_full_disk_at = [&](int at) {
+        temp_folder tmp;
+        fs::create_directory(tmp / "d");
+        const std::string x = tmp / "d/x.jpg";
+        write_file(x, input_text);
+        scoped_env env;
+        env.set("LD_PRELOAD", shim);
+        env.set("VELTO_SWAP", "no-space");
+        env.set("VELTO_SWAP_AT", std::to_string(at));
+        env.set("VELTO_SWAP_TARGET", x);
+        env.set("VELTO_SWAP_SOURCE", x);
+        const int status = run_core(tmp, {"-q", "-q=80", "-jpg-s3", x}).status;
+        EXPECT_EQ(entries_of(tmp / "d"), std::vector<std::string>{"x.jpg"}) << "disk full at write " << at;
+        return outcome{status, read_file(x)};
+    };
+
+    const outcome first = run_with_full_disk_at(1);
+    EXPECT_EQ(first.status, 1);
+    EXPECT_EQ(first.file, input_text);
+
+    const outcome neither = run_with_full_disk_at(3);
+    const outcome second = run_with_full_disk_at(2);
+    ASSERT_EQ(neither.status, 0);
+    // The final pass wrote a second, smaller file when it could.
+    ASSERT_LT(neither.file.size(), second.file.size());
+    EXPECT_EQ(second.status, 0);
+    EXPECT_LT(second.file.size(), input_text.size());
+    const jpeg_fixture::decoded seen =
+        jpeg_fixture::decode(jpeg_fixture::bytes(second.file.begin(), second.file.end()));
+    EXPECT_TRUE(seen.ok);
+    EXPECT_EQ(seen.warnings, 0);
+    EXPECT_EQ(seen.width, o.width);
 }
 
 }  // namespace

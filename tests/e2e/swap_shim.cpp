@@ -6,12 +6,19 @@
 //                     SOURCE's bytes into TARGET in place), "rewrite-keep-times"
 //                     (the same, then TARGET's access and modification times
 //                     put back, as `touch -r` would), "symlink" (replace
-//                     TARGET by a link to SOURCE) or "append-only-folder"
+//                     TARGET by a link to SOURCE), "append-only-folder"
 //                     (give TARGET's folder the append-only attribute; root)
+//                     or "no-space" (that file is not created: the disk is
+//                     full, ENOSPC)
 //   VELTO_SWAP_TARGET the engine's input file
 //   VELTO_SWAP_SOURCE the other file
-// It acts once, on the first file created whose name starts with ".velto-".
+//   VELTO_SWAP_AT     on which of the files the engine creates with names
+//                     starting ".velto-" to act, counting from 1 (default 1)
+// It acts once.
+#include <atomic>
+
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdarg.h>
@@ -24,7 +31,7 @@
 
 namespace {
 
-bool done = false;
+std::atomic<int> seen{0};
 
 bool is_replace_temporary(const char* path) {
     const char* slash = strrchr(path, '/');
@@ -59,20 +66,23 @@ void make_folder_append_only(const char* path) {
     if (fd >= 0) close(fd);
 }
 
-void change_input(const char* created) {
-    if (done || !is_replace_temporary(created)) return;
-    done = true;
+// Acts on the chosen temporary; false when its creation is to fail.
+bool change_input(const char* created) {
+    if (!is_replace_temporary(created)) return true;
+    const char* at = getenv("VELTO_SWAP_AT");
+    if (++seen != (at ? atoi(at) : 1)) return true;
     const char* mode = getenv("VELTO_SWAP");
     const char* target = getenv("VELTO_SWAP_TARGET");
     const char* source = getenv("VELTO_SWAP_SOURCE");
-    if (!mode || !target || !source) return;
+    if (!mode || !target || !source) return true;
+    if (strcmp(mode, "no-space") == 0) return false;
     if (strcmp(mode, "rename") == 0) {
         (void)rename(source, target);
     } else if (strcmp(mode, "rewrite") == 0) {
         copy_into(source, target);
     } else if (strcmp(mode, "rewrite-keep-times") == 0) {
         struct stat before;
-        if (stat(target, &before) != 0) return;
+        if (stat(target, &before) != 0) return true;
         copy_into(source, target);
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         (void)utimensat(AT_FDCWD, target, times, 0);
@@ -82,6 +92,7 @@ void change_input(const char* created) {
     } else if (strcmp(mode, "append-only-folder") == 0) {
         make_folder_append_only(target);
     }
+    return true;
 }
 
 using openat_fn = int (*)(int, const char*, int, ...);
@@ -94,7 +105,10 @@ extern "C" int openat(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
     va_end(args);
-    if (flags & O_CREAT) change_input(path);
+    if ((flags & O_CREAT) && !change_input(path)) {
+        errno = ENOSPC;
+        return -1;
+    }
     if (!real_openat) real_openat = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, "openat"));
     return real_openat(dirfd, path, flags, mode);
 }
